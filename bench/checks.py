@@ -1,0 +1,103 @@
+"""A quick check, before timing, that every container does what the timed
+functions assume (same keys, same order, same ranges), so that nothing is
+timed doing the wrong work. Problems become warnings in the report."""
+
+from __future__ import annotations
+
+from operations import OPS, fill
+from workloads import Workload
+
+
+def _ranges(family, d, w):
+    for lo, hi in w.windows_10[:20] + w.windows_10pct[:3]:
+        if family == "sylvan":
+            got = list(d.irange(lo, hi))
+        elif family == "sortedcontainers":
+            got = list(d.irange(lo, hi, inclusive=(True, False)))
+        elif family == "btrees":
+            got = list(d.keys(lo, hi, excludemax=True))
+        else:
+            return
+        i, j = w.bisect_window(lo, hi)
+        if got != w.sorted_keys[i:j]:
+            yield f"irange({lo!r}, {hi!r}) gave {len(got)} keys, expected {j - i}"
+            return
+
+
+def _ends(family, d, w):
+    lo, hi = w.sorted_keys[0], w.sorted_keys[-1]
+    if family == "sylvan":
+        got = (d.min(), d.max())
+    elif family == "sortedcontainers":
+        got = (d.peekitem(0)[0], d.peekitem(-1)[0])
+    elif family == "btrees":
+        got = (d.minKey(), d.maxKey())
+    else:
+        return
+    if got != (lo, hi):
+        yield f"min/max gave {got!r}, expected {(lo, hi)!r}"
+
+
+def _order(family, d, w):
+    if family == "dict":
+        return
+    if list(d) != w.sorted_keys:
+        yield "forward iteration is not in ascending key order"
+    rev = list(reversed(d.keys())) if family == "btrees" else list(reversed(d))
+    if rev != w.sorted_keys[::-1]:
+        yield "reverse iteration is not in descending key order"
+    keys = next(op for op in OPS if op.name == "keys_export").timed_function(family)(d, None)
+    if list(keys) != w.sorted_keys:
+        yield "keys() export is not the sorted keys"
+    items = next(op for op in OPS if op.name == "items_export").timed_function(family)(d, None)
+    if list(items) != list(zip(w.sorted_keys, w.sorted_values)):
+        yield "items() export is not the sorted items"
+
+
+def _lookups(family, d, w):
+    if any(d[k] != v for k, v in zip(w.keys, w.values)):
+        yield "d[k] returned a wrong value"
+    if any(d.get(k) is not None for k in w.misses):
+        yield "d.get(k) found a missing key"
+    if sum(k in d for k in w.mixed) != w.n // 2:
+        yield "`in` miscounted"
+    c = next(op for op in OPS if op.name == "copy").timed_function(family)(d, None)
+    if len(c) != w.n or list(c.items()) != list(d.items()):
+        yield "copy differs from the original"
+
+
+def _popitem(family, d, w):
+    if family == "dict":
+        return
+    popped = []
+    for _ in range(5):
+        if family == "btrees":
+            k = d.maxKey()
+            del d[k]
+            popped.append(k)
+        else:
+            popped.append(d.popitem()[0])
+    if popped != w.sorted_keys[::-1][:5]:
+        yield f"popitem order {popped!r} is not largest-first"
+
+
+def check(family: str, factory, w: Workload) -> list[str]:
+    """Problems found for one container (empty list if none)."""
+    problems = []
+    try:
+        d = fill(factory(), w.keys, w.values)
+        if len(d) != w.n:
+            problems.append(f"len is {len(d)} after {w.n} inserts")
+        for probe in (_ranges, _ends, _order, _lookups):
+            problems += probe(family, d, w)
+        problems += _popitem(family, d, w)
+        expected = len(d)
+        for k in w.deletions[: w.n // 2]:
+            if k in d:
+                del d[k]
+                expected -= 1
+        if len(d) != expected or any(k in d for k in w.deletions[: w.n // 2]):
+            problems.append("deletes left the wrong keys behind")
+    except Exception as e:  # report, don't abort the benchmark
+        problems.append(f"{type(e).__name__}: {e}")
+    return problems

@@ -1,0 +1,263 @@
+"""The table of timed operations.
+
+Each operation names its setup, the slice of the workload it runs on, how many
+units one run performs (for ns/unit), and a small timed function. Where the
+containers' APIs differ, `by_family` swaps in that family's function; `None`
+there means the operation has no sensible counterpart (reported as n/a).
+`notes` labels emulations and semantic differences in the report.
+
+Timed functions take (container, data) and may return a result: the runner
+keeps it alive until the clock has stopped, so freeing it is never timed.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_left
+from dataclasses import dataclass, field
+from typing import Callable
+
+from workloads import Workload
+
+# Setup kinds.
+EMPTY = "empty"    # a new empty container for every run
+SHARED = "shared"  # one container built by random inserts, reused (read-only ops)
+FRESH = "fresh"    # a new container built by random inserts for every run (consumed)
+
+
+def fill(d, keys, values):
+    for k, v in zip(keys, values):
+        d[k] = v
+    return d
+
+
+# --- timed functions -------------------------------------------------------
+
+def insert_all(d, kv):
+    keys, values = kv
+    for k, v in zip(keys, values):
+        d[k] = v
+    return d
+
+
+def getitem_all(d, keys):
+    for k in keys:
+        d[k]
+
+
+def get_all(d, keys):
+    for k in keys:
+        d.get(k)
+
+
+def contains_all(d, keys):
+    for k in keys:
+        k in d
+
+
+def delete_all(d, keys):
+    for k in keys:
+        del d[k]
+
+
+def iterate(d, _):
+    for _ in d:
+        pass
+
+
+def iterate_reversed(d, _):
+    for _ in reversed(d):
+        pass
+
+
+def iterate_reversed_btrees(d, _):
+    for _ in reversed(d.keys()):
+        pass
+
+
+def irange_sylvan(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in d.irange(lo, hi):
+            pass
+
+
+def irange_sortedcontainers(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in d.irange(lo, hi, inclusive=(True, False)):
+            pass
+
+
+def irange_btrees(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in d.keys(lo, hi, excludemax=True):
+            pass
+
+
+def irange_dict_emulated(d, data):
+    windows, sorted_keys = data
+    for lo, hi in windows:
+        for _ in sorted_keys[bisect_left(sorted_keys, lo):bisect_left(sorted_keys, hi)]:
+            pass
+
+
+def minmax_sylvan(d, calls):
+    for _ in range(calls):
+        d.min()
+        d.max()
+
+
+def minmax_sortedcontainers(d, calls):
+    for _ in range(calls):
+        d.peekitem(0)[0]
+        d.peekitem(-1)[0]
+
+
+def minmax_btrees(d, calls):
+    for _ in range(calls):
+        d.minKey()
+        d.maxKey()
+
+
+def popitem_all(d, _):
+    for _ in range(len(d)):
+        d.popitem()
+
+
+def popitem_btrees(d, _):
+    for _ in range(len(d)):
+        del d[d.maxKey()]
+
+
+def keys_list(d, _):
+    return d.keys()
+
+
+def keys_to_list(d, _):
+    return list(d.keys())
+
+
+def items_list(d, _):
+    return d.items()
+
+
+def items_to_list(d, _):
+    return list(d.items())
+
+
+def copy_method(d, _):
+    return d.copy()
+
+
+def copy_btrees(d, _):
+    return type(d)(d)
+
+
+# --- the table -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Op:
+    name: str
+    title: str
+    unit: str                             # what one unit of ns/unit is
+    setup: str                            # EMPTY, SHARED or FRESH
+    data: Callable[[Workload], object]    # the argument passed to the timed function
+    count: Callable[[Workload], int]      # units per run
+    run: Callable                         # timed function shared by all families...
+    by_family: dict = field(default_factory=dict)  # ...unless overridden here
+    notes: dict = field(default_factory=dict)      # family -> label
+
+    def timed_function(self, family: str):
+        return self.by_family.get(family, self.run)
+
+    def note(self, family: str) -> str | None:
+        return self.notes.get(family)
+
+
+def per_item(w: Workload) -> int:
+    return w.n
+
+
+INSERTION_ORDER = "insertion order, not key order"
+
+OPS = (
+    Op("build_random", "build: random inserts", "item", EMPTY,
+       lambda w: (w.keys, w.values), per_item, insert_all),
+    Op("build_sorted", "build: ascending inserts", "item", EMPTY,
+       lambda w: (w.sorted_keys, w.sorted_values), per_item, insert_all),
+    Op("getitem_hit", "lookup hit: d[k]", "item", SHARED,
+       lambda w: w.lookups, per_item, getitem_all),
+    Op("get_miss", "lookup miss: d.get(k)", "item", SHARED,
+       lambda w: w.misses, per_item, get_all),
+    Op("contains", "k in d (half hits)", "item", SHARED,
+       lambda w: w.mixed, per_item, contains_all),
+    Op("delete_random", "delete all, random order", "item", FRESH,
+       lambda w: w.deletions, per_item, delete_all),
+    Op("iter_forward", "iterate forward", "item", SHARED,
+       lambda w: None, per_item, iterate,
+       notes={"dict": INSERTION_ORDER}),
+    Op("iter_reverse", "iterate reversed", "item", SHARED,
+       lambda w: None, per_item, iterate_reversed,
+       by_family={"btrees": iterate_reversed_btrees},
+       notes={"dict": INSERTION_ORDER,
+              "btrees": "no reverse iterator: reversed(t.keys()) indexes the lazy key sequence"}),
+    Op("irange_10", "irange over 10 keys", "query", SHARED,
+       lambda w: (w.windows_10, w.sorted_keys), lambda w: len(w.windows_10), irange_sylvan,
+       by_family={"sortedcontainers": irange_sortedcontainers, "btrees": irange_btrees,
+                  "dict": irange_dict_emulated},
+       notes={"dict": "emulated: bisect + slice of a sorted key list kept beside the dict "
+                      "(sorted outside the timed region)",
+              "sortedcontainers": "irange(lo, hi, inclusive=(True, False))",
+              "btrees": "t.keys(lo, hi, excludemax=True)"}),
+    Op("irange_10pct", "irange over 10% of keys", "query", SHARED,
+       lambda w: (w.windows_10pct, w.sorted_keys), lambda w: len(w.windows_10pct), irange_sylvan,
+       by_family={"sortedcontainers": irange_sortedcontainers, "btrees": irange_btrees,
+                  "dict": irange_dict_emulated},
+       notes={"dict": "emulated, as for irange over 10 keys",
+              "sortedcontainers": "irange(lo, hi, inclusive=(True, False))",
+              "btrees": "t.keys(lo, hi, excludemax=True)"}),
+    Op("min_max", "min() and max()", "call", SHARED,
+       lambda w: w.minmax_calls, lambda w: 2 * w.minmax_calls, minmax_sylvan,
+       by_family={"sortedcontainers": minmax_sortedcontainers, "btrees": minmax_btrees,
+                  "dict": None},
+       notes={"dict": "n/a: a dict keeps no key order (min(d) is a full scan)",
+              "sortedcontainers": "peekitem(0)[0] and peekitem(-1)[0]",
+              "btrees": "minKey() and maxKey()"}),
+    Op("popitem_all", "popitem() until empty", "item", FRESH,
+       lambda w: None, per_item, popitem_all,
+       by_family={"btrees": popitem_btrees},
+       notes={"dict": "pops in LIFO insertion order, not largest key first",
+              "btrees": "del t[t.maxKey()]"}),
+    Op("keys_export", "keys() to a list", "item", SHARED,
+       lambda w: None, per_item, keys_to_list,
+       by_family={"sylvan": keys_list},
+       notes={"dict": "list(d.keys()), insertion order"}),
+    Op("items_export", "items() to a list", "item", SHARED,
+       lambda w: None, per_item, items_to_list,
+       by_family={"sylvan": items_list},
+       notes={"dict": "list(d.items()), insertion order"}),
+    Op("copy", "copy()", "item", SHARED,
+       lambda w: None, per_item, copy_method,
+       by_family={"btrees": copy_btrees},
+       notes={"btrees": "no copy(): type(t)(t) rebuilds from the items"}),
+)
+
+MEMORY = "memory"
+MEMORY_TITLE = "memory per item (container only)"
+
+OP_NAMES = tuple(op.name for op in OPS) + (MEMORY,)
+
+
+def select(patterns) -> tuple[list[Op], bool]:
+    """Operations matching any of the comma-separated name fragments.
+
+    Returns (timed ops, whether memory is selected)."""
+    if not patterns:
+        return list(OPS), True
+    pats = [p.strip().lower() for p in patterns if p.strip()]
+    chosen = [op for op in OPS if any(p in op.name for p in pats)]
+    memory = any(p in MEMORY for p in pats)
+    if not chosen and not memory:
+        raise SystemExit(f"--ops matched nothing; operations: {', '.join(OP_NAMES)}")
+    return chosen, memory

@@ -1,0 +1,352 @@
+// sylvanmap: SortedDict, a mutable mapping that keeps its keys sorted in an
+// in-memory B-tree, and the exported PyBTree_* family that drives the same
+// trees from native code.
+//
+// This translation unit holds the exported family, the type objects with
+// their slot and method tables, and the module entry point. The engine and the
+// object code live in the headers it includes, one per subsystem:
+//   records.h   the tree and node records (and what the counters mean)
+//   node.h      node storage and the int64 key cache
+//   keyorder.h  the key order and the in-node search
+//   insert.h    insertion     delete.h   deletion
+//   tree.h      the SortedDict object's lifecycle
+//   mapping.h   keyed access, ordered endpoints, bulk operations
+//   iterators.h forward, reverse and range iterators
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "sylvanmap.h"
+
+#include "delete.h"
+#include "insert.h"
+#include "iterators.h"
+#include "keyorder.h"
+#include "mapping.h"
+#include "node.h"
+#include "tree.h"
+
+/* --------------------------------------------------------- exported C interface */
+
+// Every function taking a tree checks it first (exact type, then subtype) and
+// reports anything else as a bad internal call naming this file and line.
+#define BTREE_CHECK(obj, failure)          \
+    do {                                   \
+        if (!sylvan::is_btree(obj)) {      \
+            PyErr_BadInternalCall();       \
+            return failure;                \
+        }                                  \
+    } while (0)
+
+extern "C" {
+
+PyObject *PyBTree_New(int order) { return tree_new_native(order); }
+
+Py_ssize_t PyBTree_Size(PyObject *btree)
+{
+    BTREE_CHECK(btree, -1);
+    return sylvan::as_tree(btree)->size;
+}
+
+int PyBTree_Insert(PyObject *self, PyObject *key, PyObject *value)
+{
+    BTREE_CHECK(self, -1);
+    return tree_insert(sylvan::as_tree(self), key, value);
+}
+
+PyObject *PyBTree_Search(PyObject *self, PyObject *key)
+{
+    BTREE_CHECK(self, nullptr);
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    return node_search(tree, tree->root, key);
+}
+
+int PyBTree_Delete(PyObject *self, PyObject *key)
+{
+    BTREE_CHECK(self, -1);
+    return tree_delete(sylvan::as_tree(self), key);
+}
+
+int PyBTree_Contains(PyObject *self, PyObject *key)
+{
+    BTREE_CHECK(self, -1);
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    return node_contains(tree, tree->root, key);
+}
+
+PyObject *PyBTree_Keys(PyObject *self)
+{
+    BTREE_CHECK(self, nullptr);
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Keys);
+}
+
+PyObject *PyBTree_Values(PyObject *self)
+{
+    BTREE_CHECK(self, nullptr);
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Values);
+}
+
+PyObject *PyBTree_Items(PyObject *self)
+{
+    BTREE_CHECK(self, nullptr);
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items);
+}
+
+PyObject *PyBTree_GetMin(PyObject *self)
+{
+    BTREE_CHECK(self, nullptr);
+    return get_min_from_node(sylvan::as_tree(self)->root);
+}
+
+PyObject *PyBTree_GetMax(PyObject *self)
+{
+    BTREE_CHECK(self, nullptr);
+    return get_max_from_node(sylvan::as_tree(self)->root);
+}
+
+int PyBTree_Clear(PyObject *self)
+{
+    BTREE_CHECK(self, -1);
+    return btree_clear_internal(sylvan::as_tree(self));
+}
+
+}  // extern "C"
+
+/* -------------------------------------------------------------- SortedDict type */
+
+static PyObject *btree_clear_method(PyObject *self, PyObject *)
+{
+    if (PyBTree_Clear(self) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(btree_doc,
+             "SortedDict(order=64, cache_i64=True, /)\n--\n\n"
+             "Create a new B-tree with the specified order (minimum degree).\n\n"
+             "The order determines the minimum and maximum number of keys in each node:\n"
+             "- Each node (except root) has at least order-1 keys\n"
+             "- Each node has at most 2*order-1 keys\n"
+             "- Default order is 64 (up to 127 keys per node)\n\n"
+             "cache_i64 enables caching of int64 keys to reduce comparison overhead\n"
+             "at the cost of higher memory usage.\n\n"
+             "Example:\n"
+             "    >>> bt = SortedDict()\n"
+             "    >>> bt[1] = 'one'\n"
+             "    >>> bt[2] = 'two'\n"
+             "    >>> bt[1]\n"
+             "    'one'\n"
+             "    >>> 1 in bt\n"
+             "    True\n"
+             "    >>> list(bt)\n"
+             "    [1, 2]\n");
+
+PyDoc_STRVAR(insert_doc, "insert(key, value, /)\n--\n\nInsert a key-value pair into the B-tree.");
+PyDoc_STRVAR(get_doc,
+             "get(key, default=None, /)\n--\n\nReturn the value for key if key is in the B-tree, else default.");
+PyDoc_STRVAR(pop_doc,
+             "pop(key, default=<marker>, /)\n--\n\nRemove specified key and return the corresponding value.\n"
+             "If key is not found, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(setdefault_doc,
+             "setdefault(key, default=None, /)\n--\n\nInsert key with a value of default if key is not in the "
+             "B-tree.\n\nReturn the value for key if key is in the B-tree, else default.");
+PyDoc_STRVAR(update_doc,
+             "update([other], **kwargs)\n--\n\nUpdate the B-tree with key/value pairs from other and kwargs.\n\n"
+             "If other is present, it must be a mapping or an iterable of key/value pairs.\n"
+             "Keyword arguments are also added as key/value pairs.");
+PyDoc_STRVAR(copy_doc, "copy()\n--\n\nReturn a shallow copy of the B-tree.");
+PyDoc_STRVAR(keys_doc, "keys()\n--\n\nReturn a list of all keys in the B-tree (in sorted order).");
+PyDoc_STRVAR(values_doc, "values()\n--\n\nReturn a list of all values in the B-tree (in key-sorted order).");
+PyDoc_STRVAR(items_doc, "items()\n--\n\nReturn a list of (key, value) tuples in the B-tree (in sorted order).");
+PyDoc_STRVAR(clear_doc, "clear()\n--\n\nRemove all items from the B-tree.");
+PyDoc_STRVAR(min_doc, "min()\n--\n\nReturn the minimum key in the B-tree.");
+PyDoc_STRVAR(max_doc, "max()\n--\n\nReturn the maximum key in the B-tree.");
+PyDoc_STRVAR(peekitem_doc,
+             "peekitem(index=-1, /)\n--\n\nReturn (key, value) pair at index. Default is the last (maximum) item.\n"
+             "Raises IndexError if the B-tree is empty or index is out of range.\n\n"
+             "Negative indices count from the end. Only -1 (last) and 0 (first) are\n"
+             "supported for O(log n) performance.");
+PyDoc_STRVAR(popitem_doc,
+             "popitem(index=-1, /)\n--\n\nRemove and return (key, value) pair at index. Default is the last "
+             "(maximum) item.\nRaises KeyError if the B-tree is empty.\n\n"
+             "Only -1 (last) and 0 (first) are supported for O(log n) performance.");
+PyDoc_STRVAR(irange_doc,
+             "irange(min=None, max=None, inclusive=(True, False), /)\n--\n\n"
+             "Return an iterator over keys in the range [min, max).\n\n"
+             "By default, the range is inclusive of min and exclusive of max.\n"
+             "Use inclusive=(True, True) for a fully closed range.\n\n"
+             "Args:\n"
+             "    min: Minimum key (inclusive by default). None for no minimum.\n"
+             "    max: Maximum key (exclusive by default). None for no maximum.\n"
+             "    inclusive: Tuple of (min_inclusive, max_inclusive) booleans.\n\n"
+             "Example:\n"
+             "    >>> bt = SortedDict()\n"
+             "    >>> for i in range(10): bt[i] = i\n"
+             "    >>> list(bt.irange(3, 7))\n"
+             "    [3, 4, 5, 6]\n"
+             "    >>> list(bt.irange(3, 7, inclusive=(True, True)))\n"
+             "    [3, 4, 5, 6, 7]\n");
+PyDoc_STRVAR(reversed_doc, "Return a reverse iterator over the keys.");
+PyDoc_STRVAR(length_hint_doc, "Private method returning estimate of len(list(it)).");
+
+// Method functions of every calling convention go into PyCFunction slots.
+template <typename F>
+static PyCFunction as_method(F function)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+static PyMethodDef btree_methods[] = {
+    {"insert", btree_insert, METH_VARARGS, insert_doc},
+    {"get", btree_get, METH_VARARGS, get_doc},
+    {"pop", btree_pop, METH_VARARGS, pop_doc},
+    {"setdefault", btree_setdefault, METH_VARARGS, setdefault_doc},
+    {"update", as_method(btree_update), METH_VARARGS | METH_KEYWORDS, update_doc},
+    {"copy", btree_copy, METH_NOARGS, copy_doc},
+    {"keys", btree_keys_method, METH_NOARGS, keys_doc},
+    {"values", btree_values_method, METH_NOARGS, values_doc},
+    {"items", btree_items_method, METH_NOARGS, items_doc},
+    {"clear", btree_clear_method, METH_NOARGS, clear_doc},
+    {"min", btree_min, METH_NOARGS, min_doc},
+    {"max", btree_max, METH_NOARGS, max_doc},
+    {"peekitem", btree_peekitem, METH_VARARGS, peekitem_doc},
+    {"popitem", btree_popitem, METH_VARARGS, popitem_doc},
+    {"irange", as_method(btree_irange), METH_VARARGS | METH_KEYWORDS, irange_doc},
+    {"__reversed__", btree_reversed, METH_NOARGS, reversed_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyMappingMethods btree_as_mapping = {
+    .mp_length = btree_length,
+    .mp_subscript = btree_subscript,
+    .mp_ass_subscript = btree_ass_subscript,
+};
+
+static PySequenceMethods btree_as_sequence = {
+    .sq_length = btree_length,
+    .sq_contains = btree_contains,
+};
+
+PyTypeObject PyBTree_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "btree.SortedDict",
+    .tp_basicsize = sizeof(PyBTreeObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btree_dealloc,
+    .tp_repr = btree_repr,
+    .tp_as_sequence = &btree_as_sequence,
+    .tp_as_mapping = &btree_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = btree_doc,
+    .tp_traverse = btree_traverse,
+    .tp_clear = btree_clear_slot,
+    .tp_richcompare = btree_richcompare,
+    .tp_iter = btree_iter,
+    .tp_methods = btree_methods,
+    .tp_init = btree_init,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = btree_new,
+    .tp_free = PyObject_GC_Del,
+};
+
+/* -------------------------------------------------------------------- node type */
+
+PyTypeObject PyBTreeNode_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_btree.BTreeNode",
+    .tp_basicsize = sizeof(PyBTreeNode),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreenode_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = btreenode_traverse,
+    .tp_clear = btreenode_clear,
+    .tp_free = PyObject_GC_Del,
+};
+
+/* ---------------------------------------------------------------- iterator types */
+
+static PyMethodDef btreeiter_methods[] = {
+    {"__length_hint__", btreeiter_len, METH_NOARGS, length_hint_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyMethodDef btreereviter_methods[] = {
+    {"__length_hint__", btreeiter_len, METH_NOARGS, length_hint_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject PyBTreeIter_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "btree_iterator",
+    .tp_basicsize = sizeof(PyBTreeIterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreeiter_dealloc,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = btreeiter_traverse,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = btreeiter_next,
+    .tp_methods = btreeiter_methods,
+};
+
+PyTypeObject PyBTreeReverseIter_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "btree_reverseiterator",
+    .tp_basicsize = sizeof(PyBTreeReverseIterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreeiter_dealloc,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = btreeiter_traverse,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = btreereviter_next,
+    .tp_methods = btreereviter_methods,
+};
+
+PyTypeObject PyBTreeRangeIter_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "btree_rangeiterator",
+    .tp_basicsize = sizeof(PyBTreeRangeIterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreerangeiter_dealloc,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = btreerangeiter_traverse,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = btreerangeiter_next,
+};
+
+/* ------------------------------------------------------------------------ module */
+
+static PyModuleDef btreemodule = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "sylvanmap",
+    .m_doc = "B-Tree data structure module.\n\n"
+             "A B-tree is a self-balancing tree data structure that maintains sorted\n"
+             "data and allows searches, sequential access, insertions, and deletions\n"
+             "in logarithmic time.\n",
+    .m_size = -1,
+};
+
+PyMODINIT_FUNC PyInit_sylvanmap(void)
+{
+    PyTypeObject *types[] = {&PyBTreeNode_Type, &PyBTree_Type, &PyBTreeIter_Type, &PyBTreeReverseIter_Type,
+                             &PyBTreeRangeIter_Type};
+    for (PyTypeObject *type : types) {
+        if (PyType_Ready(type) < 0) {
+            return nullptr;
+        }
+    }
+    PyObject *module = PyModule_Create2(&btreemodule, PYTHON_API_VERSION);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    if (PyModule_AddObject(module, "SortedDict", Py_NewRef(&PyBTree_Type)) < 0) {
+        Py_DECREF(&PyBTree_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

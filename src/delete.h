@@ -1,0 +1,256 @@
+// Deletion: one pass from the root down. A child holding only t-1 keys is
+// topped up (borrow from a sibling through the parent, or merge with one)
+// before the descent enters it, so the leaf can give up a key without any
+// repair travelling back up; the tree loses height only at the root.
+//
+// Only locating the key compares keys. A key found in an internal node is
+// replaced by its predecessor or successor, which is taken out of the subtree
+// by a walk along the last (or first) children that tops up children exactly
+// as the comparison-driven descent would, but makes no comparison: a raising
+// or inconsistent __lt__ can never leave the replacement stored twice. The
+// removed key and value are handed back and released by the caller once the
+// tree is consistent.
+#ifndef SYLVANMAP_DELETE_H
+#define SYLVANMAP_DELETE_H
+
+#include "keyorder.h"
+#include "pyref.h"
+
+namespace sylvan {
+
+// The references that left the tree, released after it is consistent again.
+struct Removed {
+    Ref key;
+    Ref value;
+};
+
+}  // namespace sylvan
+
+// Takes slot idx out of a leaf; its references move into *out.
+static void delete_from_leaf(PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out)
+{
+    using namespace sylvan;
+    const Py_ssize_t n = node->n_keys;
+    out->key = Ref::steal(node->keys[idx]);
+    out->value = Ref::steal(node->values[idx]);
+    shift_entries(node, idx + 1, idx, n - 1 - idx);
+    clear_entries(node, n - 1, 1);
+    node->n_keys = n - 1;
+}
+
+// The parent's separator idx-1 moves down to the front of children[idx] and
+// the left sibling's last entry moves up in its place.
+static void borrow_from_prev(PyBTreeNode *node, Py_ssize_t idx)
+{
+    using namespace sylvan;
+    PyBTreeNode *child = node->children[idx];
+    PyBTreeNode *sibling = node->children[idx - 1];
+    const Py_ssize_t c = child->n_keys;
+    const Py_ssize_t s = sibling->n_keys;
+    shift_entries(child, 0, 1, c);
+    if (!child->is_leaf) {
+        shift_children(child, 0, 1, c + 1);
+    }
+    copy_entries(child, 0, node, idx - 1, 1);
+    if (!child->is_leaf) {
+        child->children[0] = sibling->children[s];
+        sibling->children[s] = nullptr;
+    }
+    copy_entries(node, idx - 1, sibling, s - 1, 1);
+    clear_entries(sibling, s - 1, 1);
+    child->n_keys = c + 1;
+    sibling->n_keys = s - 1;
+}
+
+// The parent's separator idx moves down to the end of children[idx] and the
+// right sibling's first entry moves up in its place.
+static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx)
+{
+    using namespace sylvan;
+    PyBTreeNode *child = node->children[idx];
+    PyBTreeNode *sibling = node->children[idx + 1];
+    const Py_ssize_t c = child->n_keys;
+    const Py_ssize_t s = sibling->n_keys;
+    copy_entries(child, c, node, idx, 1);
+    if (!child->is_leaf) {
+        child->children[c + 1] = sibling->children[0];
+    }
+    copy_entries(node, idx, sibling, 0, 1);
+    shift_entries(sibling, 1, 0, s - 1);
+    clear_entries(sibling, s - 1, 1);
+    if (!sibling->is_leaf) {
+        shift_children(sibling, 1, 0, s);
+        sibling->children[s] = nullptr;
+    }
+    child->n_keys = c + 1;
+    sibling->n_keys = s - 1;
+}
+
+// Merges the separator idx and children[idx+1] into children[idx]; both
+// children hold t-1 keys, so the merged node is full. The emptied sibling is
+// freed and releases nothing.
+static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
+{
+    using namespace sylvan;
+    PyBTreeNode *child = node->children[idx];
+    PyBTreeNode *sibling = node->children[idx + 1];
+    const Py_ssize_t t = node->order;
+    const Py_ssize_t s = sibling->n_keys;
+    const Py_ssize_t n = node->n_keys;
+    copy_entries(child, t - 1, node, idx, 1);
+    copy_entries(child, t, sibling, 0, s);
+    clear_entries(sibling, 0, s);
+    if (!child->is_leaf) {
+        memcpy(&child->children[t], sibling->children, static_cast<size_t>(s + 1) * sizeof(PyBTreeNode *));
+        memset(sibling->children, 0, static_cast<size_t>(s + 1) * sizeof(PyBTreeNode *));
+    }
+    shift_entries(node, idx + 1, idx, n - 1 - idx);
+    clear_entries(node, n - 1, 1);
+    shift_children(node, idx + 2, idx + 1, n - 1 - idx);
+    node->children[n] = nullptr;
+    child->n_keys = child->n_keys + s + 1;
+    node->n_keys = n - 1;
+    sibling->n_keys = 0;
+    Py_DECREF(sibling);
+}
+
+// Brings children[idx] (holding t-1 keys) up to at least t keys. Returns the
+// index of the child that now holds its keys (idx-1 when it was the last child
+// and merged into its left sibling).
+static Py_ssize_t fill_child(PyBTreeNode *node, Py_ssize_t idx)
+{
+    const Py_ssize_t t = node->order;
+    const Py_ssize_t n = node->n_keys;
+    if (idx > 0 && node->children[idx - 1]->n_keys >= t) {
+        borrow_from_prev(node, idx);
+    } else if (idx < n && node->children[idx + 1]->n_keys >= t) {
+        borrow_from_next(node, idx);
+    } else if (idx < n) {
+        merge_children(node, idx);
+    } else {
+        merge_children(node, idx - 1);
+        return idx - 1;
+    }
+    return idx;
+}
+
+// The child to descend into at slot idx, topped up first when at the minimum.
+static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
+{
+    if (node->children[idx]->n_keys <= sylvan::min_keys(node)) {
+        idx = fill_child(node, idx);
+        tree->mod_count++;
+    }
+    return node->children[idx];
+}
+
+// Takes the largest (last) or smallest (first) entry out of the subtree under
+// node, which holds at least t keys; no comparisons.
+static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out)
+{
+    while (!node->is_leaf) {
+        node = prepared_child(tree, node, last ? node->n_keys : 0);
+    }
+    delete_from_leaf(node, last ? node->n_keys - 1 : 0, out);
+}
+
+// Removes slot idx of an internal node; its references move into *out.
+static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out)
+{
+    using namespace sylvan;
+    const Py_ssize_t t = node->order;
+    for (;;) {
+        const bool use_pred = node->children[idx]->n_keys >= t;
+        if (use_pred || node->children[idx + 1]->n_keys >= t) {
+            Removed replacement;
+            remove_extreme(tree, node->children[use_pred ? idx : idx + 1], use_pred, &replacement);
+            out->key = Ref::steal(node->keys[idx]);
+            out->value = Ref::steal(node->values[idx]);
+            node->keys[idx] = replacement.key.release();
+            node->values[idx] = replacement.value.release();
+            cache_key(node, idx, node->keys[idx]);
+            return;
+        }
+        // Both neighbours at the minimum: the key moves down into the merged
+        // node at slot t-1 and is removed from there.
+        merge_children(node, idx);
+        node = node->children[idx];
+        idx = t - 1;
+        if (node->is_leaf) {
+            delete_from_leaf(node, idx, out);
+            return;
+        }
+    }
+}
+
+// Deletes key from the subtree under node. 0 on success (the references moved
+// into *out); -1 with KeyError(key) or a comparison's exception.
+[[nodiscard]] static int delete_from_node(PyBTreeObject *tree, PyBTreeNode *node, PyObject *key,
+                                          sylvan::Removed *out)
+{
+    const sylvan::SearchKey sk = sylvan::make_search_key(key);
+    for (;;) {
+        int found;
+        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
+        if (idx < 0) {
+            return -1;
+        }
+        if (found) {
+            if (node->is_leaf) {
+                delete_from_leaf(node, idx, out);
+            } else {
+                delete_from_internal(tree, node, idx, out);
+            }
+            return 0;
+        }
+        if (node->is_leaf) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            return -1;
+        }
+        node = prepared_child(tree, node, idx);
+    }
+}
+
+// An internal root that gave up its last key is replaced by its only child.
+static void shrink_root(PyBTreeObject *tree)
+{
+    PyBTreeNode *old_root = tree->root;
+    if (old_root != nullptr && !old_root->is_leaf && old_root->n_keys == 0) {
+        tree->root = old_root->children[0];
+        old_root->children[0] = nullptr;
+        Py_DECREF(old_root);
+        tree->mod_count++;
+    }
+}
+
+// The engine behind PyBTree_Delete: 0 on success, -1 with an exception set.
+[[nodiscard]] static int tree_delete(PyBTreeObject *tree, PyObject *key)
+{
+    sylvan::Removed removed;  // released last, once the tree is consistent
+    if (tree->root == nullptr || tree->size == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return -1;
+    }
+    int result = delete_from_node(tree, tree->root, key, &removed);
+    shrink_root(tree);
+    if (result < 0) {
+        return -1;
+    }
+    tree->size--;
+    tree->mod_count++;
+    tree->keyset_version++;
+    return 0;
+}
+
+// Removes the first (or last) item of a non-empty tree without comparisons;
+// its references move into *out.
+static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *out)
+{
+    remove_extreme(tree, tree->root, last, out);
+    shrink_root(tree);
+    tree->size--;
+    tree->mod_count++;
+    tree->keyset_version++;
+}
+
+#endif  // SYLVANMAP_DELETE_H

@@ -1,0 +1,163 @@
+// Insertion: one pass from the root down. A full root is split before the
+// descent and a full child before it is entered, so the leaf that receives a
+// key always has room and no split travels back up.
+//
+// Locate and mutate alternate level by level: a level's comparisons run first
+// (guarded, see keyorder.h), then the only moves at that level, which call no
+// user code. A replaced value is handed back to the caller and released only
+// once the tree is consistent again.
+#ifndef SYLVANMAP_INSERT_H
+#define SYLVANMAP_INSERT_H
+
+#include "keyorder.h"
+#include "pyref.h"
+
+// Splits the full child parent->children[child_index] around its median, which
+// moves up into the parent (which is not full). Returns 0, or -1 with
+// MemoryError set and nothing changed.
+[[nodiscard]] static int split_child(PyBTreeNode *parent, Py_ssize_t child_index)
+{
+    using namespace sylvan;
+    PyBTreeNode *full_child = parent->children[child_index];
+    const Py_ssize_t t = full_child->order;
+    PyBTreeNode *new_node = btreenode_new(full_child->order, full_child->is_leaf, has_cache(full_child));
+    if (new_node == nullptr) {
+        return -1;
+    }
+    new_node->n_keys = t - 1;
+    copy_entries(new_node, 0, full_child, t, t - 1);
+    clear_entries(full_child, t, t - 1);
+    if (!full_child->is_leaf) {
+        memcpy(new_node->children, &full_child->children[t], static_cast<size_t>(t) * sizeof(PyBTreeNode *));
+        memset(&full_child->children[t], 0, static_cast<size_t>(t) * sizeof(PyBTreeNode *));
+    }
+    const Py_ssize_t n = parent->n_keys;
+    shift_entries(parent, child_index, child_index + 1, n - child_index);
+    shift_children(parent, child_index + 1, child_index + 2, n - child_index);
+    copy_entries(parent, child_index, full_child, t - 1, 1);
+    clear_entries(full_child, t - 1, 1);
+    parent->children[child_index + 1] = new_node;
+    full_child->n_keys = t - 1;
+    parent->n_keys = n + 1;
+    return 0;
+}
+
+namespace sylvan {
+
+// Stores a new reference to value in slot i and hands the old one back.
+inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref *displaced)
+{
+    PyObject *old = node->values[i];
+    node->values[i] = Py_NewRef(value);
+    *displaced = Ref::steal(old);
+}
+
+}  // namespace sylvan
+
+// Inserts below a node that is not full. Returns 0 when a new key was stored,
+// 1 when the value of a present key was replaced (the old value moves into
+// *displaced), -1 with an exception set.
+[[nodiscard]] static int insert_non_full(PyBTreeObject *tree, PyBTreeNode *node, const sylvan::SearchKey &sk,
+                                         PyObject *value, sylvan::Ref *displaced)
+{
+    using namespace sylvan;
+    for (;;) {
+        int found;
+        Py_ssize_t i = node_search_key(tree, node, sk, &found);
+        if (i < 0) {
+            return -1;
+        }
+        if (found) {
+            replace_value(node, i, value, displaced);
+            return 1;
+        }
+        if (node->is_leaf) {
+            if (is_full(node)) {  // cannot happen while the guard holds; never write past the block
+                PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during insertion");
+                return -1;
+            }
+            shift_entries(node, i, i + 1, node->n_keys - i);
+            node->keys[i] = Py_NewRef(sk.obj);
+            node->values[i] = Py_NewRef(value);
+            cache_key(node, i, sk.obj);
+            node->n_keys++;
+            tree->mod_count++;
+            tree->keyset_version++;
+            return 0;
+        }
+        PyBTreeNode *child = node->children[i];
+        if (is_full(child)) {
+            if (split_child(node, i) < 0) {
+                return -1;
+            }
+            tree->mod_count++;
+            int cmp = compare_with_slot(tree, node, i, sk);
+            if (cmp == -2) {
+                return -1;
+            }
+            if (cmp == 0) {
+                replace_value(node, i, value, displaced);
+                return 1;
+            }
+            child = node->children[cmp > 0 ? i + 1 : i];
+        }
+        node = child;
+    }
+}
+
+// Makes the root of a tree that has none (its initialiser never ran, or an
+// allocation failed while emptying it) from the tree's own settings.
+[[nodiscard]] static int ensure_root(PyBTreeObject *tree)
+{
+    if (tree->root == nullptr) {
+        tree->root = btreenode_new(tree->order, 1, tree->cache_i64);
+        if (tree->root == nullptr) {
+            return -1;
+        }
+        tree->mod_count++;
+    }
+    return 0;
+}
+
+// Grows a full root by one level. On failure the old root is put back, so the
+// tree is exactly as before, and -1 is returned with MemoryError set.
+[[nodiscard]] static int grow_root(PyBTreeObject *tree)
+{
+    PyBTreeNode *old_root = tree->root;
+    PyBTreeNode *new_root = btreenode_new(tree->order, 0, tree->cache_i64);
+    if (new_root == nullptr) {
+        return -1;
+    }
+    new_root->children[0] = old_root;
+    if (split_child(new_root, 0) < 0) {
+        new_root->children[0] = nullptr;
+        Py_DECREF(new_root);
+        return -1;
+    }
+    tree->root = new_root;
+    tree->mod_count++;
+    return 0;
+}
+
+// The engine behind PyBTree_Insert: 0 on success, -1 with an exception set.
+[[nodiscard]] static int tree_insert(PyBTreeObject *tree, PyObject *key, PyObject *value)
+{
+    sylvan::Ref displaced;  // released last, once the tree is consistent
+    if (ensure_root(tree) < 0) {
+        return -1;
+    }
+    if (sylvan::is_full(tree->root) && grow_root(tree) < 0) {
+        return -1;
+    }
+    const sylvan::SearchKey sk = sylvan::make_search_key(key);
+    int result = insert_non_full(tree, tree->root, sk, value, &displaced);
+    if (result < 0) {
+        return -1;
+    }
+    if (result == 0) {
+        tree->size++;
+    }
+    return 0;
+}
+
+#endif  // SYLVANMAP_INSERT_H

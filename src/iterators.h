@@ -1,0 +1,568 @@
+// Iterators: forward and reverse over all keys, and the bounded range
+// iterator. Each keeps its position as a stack of (node, key index) frames
+// inside itself, one frame per level from the root down, or as a plain index
+// when the root is a single leaf (leaf mode). Steps compare no keys on an
+// unchanged tree and allocate nothing.
+//
+// CAVEATS (changes while an iterator is live). Nodes are borrowed, so before
+// touching one a step compares the tree's counters with its own:
+//   * keys added or removed (or clear / re-initialisation): the step raises
+//     RuntimeError "SortedDict changed size during iteration", and so does
+//     every later step;
+//   * only the layout changed (replacing values can split nodes): the
+//     iterator finds its place again from the root, after the last key it
+//     handed out, which is still stored because the key set is unchanged.
+//     So `for k in d: d[k] = f(d[k])` visits every key exactly once.
+// An iterator that has reported its end stays ended.
+#ifndef SYLVANMAP_ITERATORS_H
+#define SYLVANMAP_ITERATORS_H
+
+#include "keyorder.h"
+#include "pyref.h"
+#include "tree.h"
+
+extern PyTypeObject PyBTreeIter_Type;
+extern PyTypeObject PyBTreeReverseIter_Type;
+extern PyTypeObject PyBTreeRangeIter_Type;
+
+struct IterStackFrame {
+    PyBTreeNode *node;
+    Py_ssize_t key_idx;
+};
+
+// A tree of L levels holds at least 2^L - 1 keys, so 64 frames cover any tree
+// whose size fits a Py_ssize_t.
+inline constexpr int kIterStackDepth = 64;
+
+// The position shared by all three iterators.
+struct IterCursor {
+    int leaf_only;
+    PyBTreeNode *leaf;
+    Py_ssize_t leaf_index;
+    Py_ssize_t stack_top;
+    IterStackFrame stack[kIterStackDepth];
+};
+
+// What every iterator knows about the tree it walks.
+struct IterGuard {
+    uint64_t mod_count;       // layout the position was taken from
+    uint64_t keyset_version;  // key set at creation
+    PyObject *last_key;       // borrowed; stored in the tree while the key set is unchanged
+    int size_changed;         // sticky
+    int done;                 // sticky
+};
+
+struct PyBTreeIterObject {
+    PyObject_HEAD
+    PyBTreeObject *btree;
+    Py_ssize_t remaining;
+    IterCursor cur;
+    IterGuard guard;
+};
+
+using PyBTreeReverseIterObject = PyBTreeIterObject;
+
+struct PyBTreeRangeIterObject {
+    PyObject_HEAD
+    PyBTreeObject *btree;
+    PyObject *min_key;
+    PyObject *max_key;
+    int inclusive_min;
+    int inclusive_max;
+    IterCursor cur;
+    int started;
+    IterGuard guard;
+};
+
+namespace sylvan {
+
+inline void cursor_reset(IterCursor *cur)
+{
+    cur->leaf_only = 0;
+    cur->leaf = nullptr;
+    cur->leaf_index = 0;
+    cur->stack_top = -1;
+}
+
+inline void guard_init(IterGuard *guard, const PyBTreeObject *tree)
+{
+    guard->mod_count = tree->mod_count;
+    guard->keyset_version = tree->keyset_version;
+    guard->last_key = nullptr;
+    guard->size_changed = 0;
+    guard->done = 0;
+}
+
+inline void push_frame(IterCursor *cur, PyBTreeNode *node, Py_ssize_t key_idx)
+{
+    cur->stack_top++;
+    cur->stack[cur->stack_top].node = node;
+    cur->stack[cur->stack_top].key_idx = key_idx;
+}
+
+}  // namespace sylvan
+
+// Pushes the leftmost path from node down to a leaf.
+static void iter_descend_left(IterCursor *cur, PyBTreeNode *node)
+{
+    while (node != nullptr) {
+        sylvan::push_frame(cur, node, 0);
+        if (node->is_leaf) {
+            return;
+        }
+        node = node->children[0];
+    }
+}
+
+// Pushes the rightmost path from node down to a leaf.
+static void iter_descend_right(IterCursor *cur, PyBTreeNode *node)
+{
+    while (node != nullptr) {
+        sylvan::push_frame(cur, node, node->n_keys - 1);
+        if (node->is_leaf) {
+            return;
+        }
+        node = node->children[node->n_keys];
+    }
+}
+
+namespace sylvan {
+
+// Rebuilds a forward position just after `key` (which is stored in the tree):
+// the frames lead to the first key ordering after it.
+[[nodiscard]] static int seek_after(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
+{
+    cursor_reset(cur);
+    const SearchKey sk = make_search_key(key);
+    PyBTreeNode *node = tree->root;
+    while (node != nullptr && node->n_keys > 0) {
+        int found;
+        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
+        if (idx < 0) {
+            cursor_reset(cur);
+            return -1;
+        }
+        push_frame(cur, node, found ? idx + 1 : idx);
+        if (node->is_leaf) {
+            break;
+        }
+        if (found) {
+            iter_descend_left(cur, node->children[idx + 1]);
+            break;
+        }
+        node = node->children[idx];
+    }
+    return 0;
+}
+
+// Rebuilds a reverse position just before `key`.
+[[nodiscard]] static int seek_before(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
+{
+    cursor_reset(cur);
+    const SearchKey sk = make_search_key(key);
+    PyBTreeNode *node = tree->root;
+    while (node != nullptr && node->n_keys > 0) {
+        int found;
+        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
+        if (idx < 0) {
+            cursor_reset(cur);
+            return -1;
+        }
+        push_frame(cur, node, idx - 1);
+        if (node->is_leaf) {
+            break;
+        }
+        if (found) {
+            iter_descend_right(cur, node->children[idx]);
+            break;
+        }
+        node = node->children[idx];
+    }
+    return 0;
+}
+
+inline void raise_size_changed()
+{
+    PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during iteration");
+}
+
+// Checks the tree before a step touches a node. Returns 0 when the position
+// is current, 1 when the layout changed (the caller re-seeks), -1 with
+// RuntimeError when the key set changed (sticky).
+[[nodiscard]] inline int guard_check(IterGuard *guard, const PyBTreeObject *tree)
+{
+    if (guard->size_changed || tree->keyset_version != guard->keyset_version) {
+        guard->size_changed = 1;
+        raise_size_changed();
+        return -1;
+    }
+    return tree->mod_count != guard->mod_count ? 1 : 0;
+}
+
+// Forward (Reverse = false) or reverse step over the whole tree.
+template <bool Reverse>
+[[nodiscard]] static PyObject *full_iter_next(PyBTreeIterObject *it)
+{
+    IterGuard *guard = &it->guard;
+    IterCursor *cur = &it->cur;
+    if (guard->done) {
+        return nullptr;
+    }
+    int state = guard_check(guard, it->btree);
+    if (state < 0) {
+        return nullptr;
+    }
+    if (state > 0) {
+        // The layout changed under an unchanged key set. Before the first key
+        // the position is simply the start again.
+        int rc = 0;
+        if (guard->last_key == nullptr) {
+            cursor_reset(cur);
+            PyBTreeNode *root = it->btree->root;
+            if (root != nullptr && root->n_keys > 0) {
+                Reverse ? iter_descend_right(cur, root) : iter_descend_left(cur, root);
+            }
+        } else {
+            rc = Reverse ? seek_before(it->btree, cur, guard->last_key) : seek_after(it->btree, cur, guard->last_key);
+        }
+        if (rc < 0) {
+            return nullptr;
+        }
+        guard->mod_count = it->btree->mod_count;
+    }
+    PyObject *key = nullptr;
+    if (cur->leaf_only) {
+        if (Reverse ? cur->leaf_index >= 0 : cur->leaf_index < cur->leaf->n_keys) {
+            key = cur->leaf->keys[cur->leaf_index];
+            cur->leaf_index += Reverse ? -1 : 1;
+        }
+    } else {
+        while (cur->stack_top >= 0) {
+            IterStackFrame *frame = &cur->stack[cur->stack_top];
+            PyBTreeNode *node = frame->node;
+            if (Reverse ? frame->key_idx >= 0 : frame->key_idx < node->n_keys) {
+                Py_ssize_t idx = frame->key_idx;
+                key = node->keys[idx];
+                if (Reverse) {
+                    frame->key_idx--;
+                    if (!node->is_leaf) {
+                        iter_descend_right(cur, node->children[idx]);
+                    }
+                } else {
+                    frame->key_idx++;
+                    if (!node->is_leaf) {
+                        iter_descend_left(cur, node->children[idx + 1]);
+                    }
+                }
+                break;
+            }
+            cur->stack_top--;
+        }
+    }
+    if (key == nullptr) {
+        guard->done = 1;
+        return nullptr;
+    }
+    it->remaining--;
+    guard->last_key = key;
+    return Py_NewRef(key);
+}
+
+template <bool Reverse>
+[[nodiscard]] static PyObject *make_full_iter(PyObject *self)
+{
+    PyBTreeObject *tree = as_tree(self);
+    PyBTreeIterObject *it =
+        PyObject_GC_New(PyBTreeIterObject, Reverse ? &PyBTreeReverseIter_Type : &PyBTreeIter_Type);
+    if (it == nullptr) {
+        return nullptr;
+    }
+    it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
+    it->remaining = tree->size;
+    cursor_reset(&it->cur);
+    guard_init(&it->guard, tree);
+    PyBTreeNode *root = tree->root;
+    if (root != nullptr && root->n_keys > 0) {
+        if (root->is_leaf) {
+            it->cur.leaf_only = 1;
+            it->cur.leaf = root;
+            it->cur.leaf_index = Reverse ? root->n_keys - 1 : 0;
+        } else if (Reverse) {
+            iter_descend_right(&it->cur, root);
+        } else {
+            iter_descend_left(&it->cur, root);
+        }
+    } else if (Reverse) {
+        it->cur.leaf_index = -1;
+    }
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject *>(it);
+}
+
+}  // namespace sylvan
+
+/* --------------------------------------------------- forward and reverse iterators */
+
+static PyObject *btree_iter(PyObject *self) { return sylvan::make_full_iter<false>(self); }
+
+static PyObject *btree_reversed(PyObject *self, PyObject *) { return sylvan::make_full_iter<true>(self); }
+
+static PyObject *btreeiter_next(PyObject *self)
+{
+    return sylvan::full_iter_next<false>(reinterpret_cast<PyBTreeIterObject *>(self));
+}
+
+static PyObject *btreereviter_next(PyObject *self)
+{
+    return sylvan::full_iter_next<true>(reinterpret_cast<PyBTreeIterObject *>(self));
+}
+
+static PyObject *btreeiter_len(PyObject *self, PyObject *)
+{
+    Py_ssize_t remaining = reinterpret_cast<PyBTreeIterObject *>(self)->remaining;
+    return PyLong_FromSsize_t(remaining < 0 ? 0 : remaining);
+}
+
+static int btreeiter_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<PyObject *>(reinterpret_cast<PyBTreeIterObject *>(self)->btree));
+    return 0;
+}
+
+static void btreeiter_dealloc(PyObject *self)
+{
+    PyBTreeIterObject *it = reinterpret_cast<PyBTreeIterObject *>(self);
+    PyObject_GC_UnTrack(self);
+    Py_XDECREF(reinterpret_cast<PyObject *>(it->btree));
+    PyObject_GC_Del(self);
+}
+
+/* -------------------------------------------------------------------- range iterator */
+
+namespace sylvan {
+
+// Pushes the frames of the range's start from node down to a leaf: each level
+// stops at the first of its keys not below the lower bound (above it when the
+// bound is excluded).
+[[nodiscard]] static int range_iter_descend_to_start(PyBTreeRangeIterObject *it, PyBTreeNode *node)
+{
+    if (it->min_key == nullptr) {
+        iter_descend_left(&it->cur, node);
+        return 0;
+    }
+    const SearchKey sk = make_search_key(it->min_key);
+    while (node != nullptr) {
+        int found;
+        Py_ssize_t idx = node_search_key(it->btree, node, sk, &found);
+        if (idx < 0) {
+            cursor_reset(&it->cur);
+            return -1;
+        }
+        if (found && !it->inclusive_min) {
+            idx++;
+        }
+        push_frame(&it->cur, node, idx);
+        if (node->is_leaf) {
+            return 0;
+        }
+        node = node->children[idx];
+    }
+    return 0;
+}
+
+// Upper-bound test of a stored key: 1 to yield it, 0 at the end of the range,
+// -1 on error, 2 when user code changed the tree's layout meanwhile (the
+// caller re-seeks and tests again).
+[[nodiscard]] static int range_admits(PyBTreeRangeIterObject *it, PyObject *candidate)
+{
+    if (it->max_key == nullptr) {
+        return 1;
+    }
+    const uint64_t before = it->btree->mod_count;
+    Py_INCREF(candidate);
+    int cmp = compare_keys(candidate, it->max_key);
+    Py_DECREF(candidate);
+    if (cmp == -2) {
+        return -1;
+    }
+    if (it->btree->mod_count != before) {
+        return 2;
+    }
+    return it->inclusive_max ? cmp <= 0 : cmp < 0;
+}
+
+// Re-derives the position after a layout change (or at the first step).
+[[nodiscard]] static int range_reseek(PyBTreeRangeIterObject *it)
+{
+    cursor_reset(&it->cur);
+    it->started = 1;
+    if (it->guard.last_key != nullptr) {
+        return seek_after(it->btree, &it->cur, it->guard.last_key);
+    }
+    PyBTreeNode *root = it->btree->root;
+    if (root != nullptr && root->n_keys > 0) {
+        return range_iter_descend_to_start(it, root);
+    }
+    return 0;
+}
+
+// The next candidate key without moving past it, or NULL at the end.
+static PyObject *range_peek(PyBTreeRangeIterObject *it)
+{
+    IterCursor *cur = &it->cur;
+    if (cur->leaf_only) {
+        return cur->leaf_index < cur->leaf->n_keys ? cur->leaf->keys[cur->leaf_index] : nullptr;
+    }
+    while (cur->stack_top >= 0) {
+        IterStackFrame *frame = &cur->stack[cur->stack_top];
+        if (frame->key_idx < frame->node->n_keys) {
+            return frame->node->keys[frame->key_idx];
+        }
+        cur->stack_top--;
+    }
+    return nullptr;
+}
+
+// Moves past the candidate range_peek returned.
+static void range_advance(PyBTreeRangeIterObject *it)
+{
+    IterCursor *cur = &it->cur;
+    if (cur->leaf_only) {
+        cur->leaf_index++;
+        return;
+    }
+    IterStackFrame *frame = &cur->stack[cur->stack_top];
+    PyBTreeNode *node = frame->node;
+    frame->key_idx++;
+    if (!node->is_leaf) {
+        iter_descend_left(cur, node->children[frame->key_idx]);
+    }
+}
+
+}  // namespace sylvan
+
+static PyObject *btreerangeiter_next(PyObject *self)
+{
+    using namespace sylvan;
+    PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
+    if (it->guard.done) {
+        return nullptr;
+    }
+    for (;;) {
+        int state = guard_check(&it->guard, it->btree);
+        if (state < 0) {
+            return nullptr;
+        }
+        if (state > 0 || !it->started) {
+            int rc = range_reseek(it);
+            if (rc < 0) {
+                it->guard.done = 1;  // a failed start leaves no frame to resume from
+                return nullptr;
+            }
+            it->guard.mod_count = it->btree->mod_count;
+        }
+        PyObject *candidate = range_peek(it);
+        if (candidate == nullptr) {
+            it->guard.done = 1;
+            return nullptr;
+        }
+        int admits = range_admits(it, candidate);
+        if (admits == 2) {
+            continue;
+        }
+        if (admits < 0) {
+            return nullptr;  // the bound failed to compare; the position stays
+        }
+        if (admits == 0) {
+            it->guard.done = 1;
+            return nullptr;
+        }
+        range_advance(it);
+        it->guard.last_key = candidate;
+        return Py_NewRef(candidate);
+    }
+}
+
+static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    using namespace sylvan;
+    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
+    PyObject *min_key = Py_None;
+    PyObject *max_key = Py_None;
+    PyObject *inclusive = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:irange", const_cast<char **>(kwlist), &min_key, &max_key,
+                                     &inclusive)) {
+        return nullptr;
+    }
+    int inclusive_min = 1;
+    int inclusive_max = 0;
+    if (inclusive != nullptr && inclusive != Py_None) {
+        if (!PyTuple_Check(inclusive) || PyTuple_GET_SIZE(inclusive) != 2) {
+            PyErr_SetString(PyExc_TypeError, "inclusive must be a tuple of two booleans");
+            return nullptr;
+        }
+        inclusive_min = PyObject_IsTrue(PyTuple_GET_ITEM(inclusive, 0));
+        if (inclusive_min < 0) {
+            return nullptr;
+        }
+        inclusive_max = PyObject_IsTrue(PyTuple_GET_ITEM(inclusive, 1));
+        if (inclusive_max < 0) {
+            return nullptr;
+        }
+    }
+    PyBTreeObject *tree = as_tree(self);
+    PyBTreeRangeIterObject *it = PyObject_GC_New(PyBTreeRangeIterObject, &PyBTreeRangeIter_Type);
+    if (it == nullptr) {
+        return nullptr;
+    }
+    it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
+    it->min_key = min_key == Py_None ? nullptr : Py_NewRef(min_key);
+    it->max_key = max_key == Py_None ? nullptr : Py_NewRef(max_key);
+    it->inclusive_min = inclusive_min;
+    it->inclusive_max = inclusive_max;
+    cursor_reset(&it->cur);
+    it->started = 0;
+    guard_init(&it->guard, tree);
+    Ref owner = Ref::steal(reinterpret_cast<PyObject *>(it));
+    PyBTreeNode *root = tree->root;
+    if (root != nullptr && root->n_keys > 0 && root->is_leaf) {
+        Py_ssize_t idx = 0;
+        if (it->min_key != nullptr) {
+            int found;
+            idx = node_search_key(tree, root, make_search_key(it->min_key), &found);
+            if (idx < 0) {
+                return nullptr;
+            }
+            if (found && !inclusive_min) {
+                idx++;
+            }
+        }
+        it->cur.leaf_only = 1;
+        it->cur.leaf = root;
+        it->cur.leaf_index = idx;
+        it->started = 1;
+    }
+    PyObject_GC_Track(it);
+    return owner.release();
+}
+
+static int btreerangeiter_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
+    Py_VISIT(reinterpret_cast<PyObject *>(it->btree));
+    Py_VISIT(it->min_key);
+    Py_VISIT(it->max_key);
+    return 0;
+}
+
+static void btreerangeiter_dealloc(PyObject *self)
+{
+    PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
+    PyObject_GC_UnTrack(self);
+    Py_XDECREF(reinterpret_cast<PyObject *>(it->btree));
+    Py_XDECREF(it->min_key);
+    Py_XDECREF(it->max_key);
+    PyObject_GC_Del(self);
+}
+
+#endif  // SYLVANMAP_ITERATORS_H
