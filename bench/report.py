@@ -205,6 +205,7 @@ def plot(res: Results, kind: str, path: str) -> bool:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter, NullFormatter
 
     peers = res.peers_for(kind)
     panels = [op for op in res.ops if any((kind, op.name, n) in res.timings for n in res.sizes)]
@@ -226,6 +227,8 @@ def plot(res: Results, kind: str, path: str) -> bool:
                         linewidth=2.2 if peer == res.reference else 1.2)
         ax.set_xscale("log")
         ax.set_yscale("log")
+        ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.10g}"))
+        ax.yaxis.set_minor_formatter(NullFormatter())
         ax.set_title(title, fontsize=9)
         ax.set_ylabel(ylabel, fontsize=8)
         ax.tick_params(labelsize=7)
@@ -244,11 +247,11 @@ def plot(res: Results, kind: str, path: str) -> bool:
     for ax in flat[max(0, count - cols):count]:
         ax.set_xlabel("n (items)", fontsize=8)
     handles, labels = flat[0].get_legend_handles_labels()
+    fig.suptitle(f"{kind} keys: time (or bytes) per unit vs size, log-log, lower is better",
+                 fontsize=10)
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.7 / (2.8 * rows)))
     fig.legend(handles, labels, loc="upper center", ncol=len(labels), fontsize=9,
-               bbox_to_anchor=(0.5, 1.0))
-    fig.suptitle(f"{kind} keys: time per unit vs size (log-log; lower is better)",
-                 fontsize=10, y=1.0 - 0.35 / (2.8 * rows))
-    fig.tight_layout(rect=(0, 0, 1, 1 - 0.6 / (2.8 * rows)))
+               bbox_to_anchor=(0.5, 1 - 0.3 / (2.8 * rows)), frameon=False)
     fig.savefig(path, dpi=80)
     plt.close(fig)
     return True

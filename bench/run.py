@@ -74,8 +74,8 @@ def parse_args(argv=None):
 
 def settings_for(args, n: int) -> measure.Settings:
     if args.quick:
-        return measure.Settings(repeat=args.repeat or 3, budget=0.02, max_rounds=15,
-                                op_cap=0.25)
+        return measure.Settings(repeat=args.repeat or 3, budget=0.05, max_rounds=30,
+                                op_cap=0.5)
     if n >= LARGE:
         return measure.Settings(repeat=args.repeat or 3, budget=0.0, max_rounds=0,
                                 op_cap=0.0)

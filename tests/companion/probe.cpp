@@ -1,3 +1,311 @@
+// _sylvanmap_probe: a test-only module that reads a SortedDict's internals.
+//
+// It is built from the same headers as the module (records and key order),
+// never ships, and only reads: shape(), cache(), stats() and check(), which
+// walks the whole tree verifying every structural invariant and raises
+// AssertionError naming the first violation.
 #include <Python.h>
-static PyModuleDef probe = {.m_base = PyModuleDef_HEAD_INIT, .m_name = "_sylvanmap_probe"};
-PyMODINIT_FUNC PyInit__sylvanmap_probe(void) { return PyModule_Create(&probe); }
+
+#include <string>
+
+#include "keyorder.h"
+#include "pyref.h"
+#include "records.h"
+
+namespace {
+
+using sylvan::Ref;
+
+PyTypeObject *sorted_dict_type = nullptr;  // sylvanmap.SortedDict, held for the process
+
+PyBTreeObject *tree_arg(PyObject *obj)
+{
+    if (!PyObject_TypeCheck(obj, sorted_dict_type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a SortedDict");
+        return nullptr;
+    }
+    return reinterpret_cast<PyBTreeObject *>(obj);
+}
+
+// (keys, children) for an internal node, (keys, None) for a leaf.
+PyObject *node_shape(const PyBTreeNode *node)
+{
+    Ref keys = Ref::steal(PyList_New(node->n_keys));
+    if (!keys) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < node->n_keys; i++) {
+        PyList_SET_ITEM(keys.get(), i, Py_NewRef(node->keys[i]));
+    }
+    if (node->is_leaf) {
+        return PyTuple_Pack(2, keys.get(), Py_None);
+    }
+    Ref children = Ref::steal(PyList_New(node->n_keys + 1));
+    if (!children) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        PyObject *child = node->children[i] ? node_shape(node->children[i]) : Py_NewRef(Py_None);
+        if (child == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(children.get(), i, child);
+    }
+    return PyTuple_Pack(2, keys.get(), children.get());
+}
+
+PyObject *shape(PyObject *, PyObject *arg)
+{
+    PyBTreeObject *tree = tree_arg(arg);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    if (tree->root == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return node_shape(tree->root);
+}
+
+// In-order (key, valid, cached value or None) for every slot of a cached tree.
+int collect_cache(const PyBTreeNode *node, PyObject *out)
+{
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (!node->is_leaf && collect_cache(node->children[i], out) < 0) {
+            return -1;
+        }
+        if (i == node->n_keys) {
+            break;
+        }
+        bool valid = node->keys_i64_valid != nullptr && node->keys_i64_valid[i];
+        Ref value = valid ? Ref::steal(PyLong_FromLongLong(node->keys_i64[i])) : Ref::take(Py_None);
+        Ref entry = Ref::steal(Py_BuildValue("(OOO)", node->keys[i], valid ? Py_True : Py_False, value.get()));
+        if (!entry || PyList_Append(out, entry.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject *cache(PyObject *, PyObject *arg)
+{
+    PyBTreeObject *tree = tree_arg(arg);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || (tree->root != nullptr && collect_cache(tree->root, out.get()) < 0)) {
+        return nullptr;
+    }
+    return out.release();
+}
+
+PyObject *stats(PyObject *, PyObject *arg)
+{
+    PyBTreeObject *tree = tree_arg(arg);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    Py_ssize_t height = 0;
+    for (const PyBTreeNode *node = tree->root; node != nullptr; node = node->is_leaf ? nullptr : node->children[0]) {
+        height++;
+    }
+    return Py_BuildValue("{s:n,s:i,s:i,s:K,s:K,s:O}", "height", height, "order", tree->order, "cache_i64",
+                         tree->cache_i64, "mod_count", static_cast<unsigned long long>(tree->mod_count),
+                         "keyset_version", static_cast<unsigned long long>(tree->keyset_version), "has_root",
+                         tree->root ? Py_True : Py_False);
+}
+
+struct Checker {
+    PyBTreeObject *tree;
+    bool ordered;  // keys are expected to be totally ordered
+    Py_ssize_t count = 0;
+    Py_ssize_t leaf_depth = -1;
+    Py_ssize_t nodes = 0;
+    PyObject *prev = nullptr;  // borrowed: last key in order
+
+    int fail(const std::string &what)
+    {
+        PyErr_SetString(PyExc_AssertionError, what.c_str());
+        return -1;
+    }
+
+    int check_cache_slot(const PyBTreeNode *node, Py_ssize_t i)
+    {
+        if (node->keys_i64_valid == nullptr) {
+            return 0;
+        }
+        PyObject *key = node->keys[i];
+        int64_t value = 0;
+        bool expect = PyLong_CheckExact(key) && sylvan::exact_int_as_i64(key, &value);
+        if (expect != (node->keys_i64_valid[i] != 0)) {
+            return fail("cache validity byte wrong for slot " + std::to_string(i));
+        }
+        if (expect && node->keys_i64[i] != value) {
+            return fail("cached int64 differs from its key in slot " + std::to_string(i));
+        }
+        return 0;
+    }
+
+    int visit_key(PyObject *key)
+    {
+        if (ordered && prev != nullptr) {
+            int cmp = compare_keys(prev, key);
+            if (cmp == -2) {
+                return -1;
+            }
+            if (cmp >= 0) {
+                return fail("keys out of order at in-order position " + std::to_string(count));
+            }
+        }
+        prev = key;
+        count++;
+        return 0;
+    }
+
+    int walk(const PyBTreeNode *node, Py_ssize_t depth, bool is_root)
+    {
+        nodes++;
+        const Py_ssize_t t = tree->order;
+        const std::string where = " (depth " + std::to_string(depth) + ")";
+        if (node->order != tree->order) {
+            return fail("node order differs from the tree's" + where);
+        }
+        if ((node->keys_i64_valid != nullptr) != (tree->cache_i64 != 0) ||
+            (node->keys_i64 == nullptr) != (node->keys_i64_valid == nullptr)) {
+            return fail("node cache presence differs from the tree's" + where);
+        }
+        if ((node->children == nullptr) != (node->is_leaf != 0)) {
+            return fail("is_leaf disagrees with the children array" + where);
+        }
+        if (node->n_keys > 2 * t - 1 || (!is_root && node->n_keys < t - 1) || node->n_keys < 0) {
+            return fail("occupancy " + std::to_string(node->n_keys) + " outside bounds" + where);
+        }
+        if (is_root && !node->is_leaf && node->n_keys == 0) {
+            return fail("internal root without keys");
+        }
+        for (Py_ssize_t i = node->n_keys; i < 2 * t - 1; i++) {
+            if (node->keys[i] != nullptr || node->values[i] != nullptr) {
+                return fail("vacated key/value slot " + std::to_string(i) + " not NULL" + where);
+            }
+            if (node->keys_i64_valid != nullptr && node->keys_i64_valid[i] != 0) {
+                return fail("vacated validity byte " + std::to_string(i) + " not 0" + where);
+            }
+        }
+        if (!node->is_leaf) {
+            for (Py_ssize_t i = 0; i < 2 * t; i++) {
+                if ((node->children[i] != nullptr) != (i <= node->n_keys)) {
+                    return fail("child slot " + std::to_string(i) + " in wrong state" + where);
+                }
+            }
+        } else if (leaf_depth < 0) {
+            leaf_depth = depth;
+        } else if (leaf_depth != depth) {
+            return fail("leaves at different depths");
+        }
+        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+            if (!node->is_leaf && walk(node->children[i], depth + 1, false) < 0) {
+                return -1;
+            }
+            if (i == node->n_keys) {
+                break;
+            }
+            if (node->keys[i] == nullptr || node->values[i] == nullptr) {
+                return fail("NULL key or value in use" + where);
+            }
+            if (check_cache_slot(node, i) < 0 || visit_key(node->keys[i]) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+};
+
+PyObject *check(PyObject *, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"tree", "ordered", nullptr};
+    PyObject *obj;
+    int ordered = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|p", const_cast<char **>(kwlist), &obj, &ordered)) {
+        return nullptr;
+    }
+    PyBTreeObject *tree = tree_arg(obj);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    Checker checker{tree, ordered != 0};
+    if (tree->root != nullptr && checker.walk(tree->root, 0, true) < 0) {
+        return nullptr;
+    }
+    if (checker.count != tree->size) {
+        return PyErr_Format(PyExc_AssertionError, "size %zd but %zd keys stored", tree->size, checker.count);
+    }
+    return Py_BuildValue("{s:n,s:n}", "nodes", checker.nodes, "keys", checker.count);
+}
+
+// compare_keys(a, b) as the tree orders keys: -1, 0, 1 (or the exception).
+PyObject *compare(PyObject *, PyObject *args)
+{
+    PyObject *a;
+    PyObject *b;
+    if (!PyArg_ParseTuple(args, "OO", &a, &b)) {
+        return nullptr;
+    }
+    int cmp = compare_keys(a, b);
+    return cmp == -2 ? nullptr : PyLong_FromLong(cmp);
+}
+
+// node_search_key on the root: (index, found).
+PyObject *search_root(PyObject *, PyObject *args)
+{
+    PyObject *obj;
+    PyObject *key;
+    if (!PyArg_ParseTuple(args, "OO", &obj, &key)) {
+        return nullptr;
+    }
+    PyBTreeObject *tree = tree_arg(obj);
+    if (tree == nullptr || tree->root == nullptr) {
+        return tree ? PyErr_Format(PyExc_ValueError, "tree has no root") : nullptr;
+    }
+    int found;
+    Py_ssize_t idx = node_search_key(tree, tree->root, sylvan::make_search_key(key), &found);
+    if (idx < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(nO)", idx, found ? Py_True : Py_False);
+}
+
+template <typename F>
+PyCFunction as_method(F function)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+PyMethodDef probe_methods[] = {
+    {"shape", shape, METH_O, "(keys, children) of the root, recursively; children is None for a leaf."},
+    {"cache", cache, METH_O, "In-order list of (key, valid, cached int64 or None)."},
+    {"stats", stats, METH_O, "Height, settings and modification counters of a tree."},
+    {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
+     "check(tree, ordered=True): verify every structural invariant; raises AssertionError."},
+    {"compare", compare, METH_VARARGS, "compare_keys(a, b)."},
+    {"search_root", search_root, METH_VARARGS, "node_search_key(root, key) as (index, found)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe = {.m_base = PyModuleDef_HEAD_INIT, .m_name = "_sylvanmap_probe", .m_size = -1,
+                     .m_methods = probe_methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sylvanmap_probe(void)
+{
+    Ref module = Ref::steal(PyImport_ImportModule("sylvanmap"));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject *type = PyObject_GetAttrString(module.get(), "SortedDict");
+    if (type == nullptr) {
+        return nullptr;
+    }
+    sorted_dict_type = reinterpret_cast<PyTypeObject *>(type);
+    return PyModule_Create(&probe);
+}
