@@ -1,0 +1,16 @@
+import os
+
+from hypothesis import HealthCheck, settings
+
+# "ci" is the thorough run; "asan" keeps the sanitizer run (slow interpreter
+# allocator, instrumented module) within budget; "dev" is for quick iteration.
+settings.register_profile("dev", max_examples=30, deadline=None)
+settings.register_profile(
+    "ci", max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.register_profile(
+    "asan", max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+)
+settings.load_profile(
+    os.environ.get("SYLVANMAP_HYPOTHESIS_PROFILE") or ("ci" if os.environ.get("CI") else "dev")
+)
