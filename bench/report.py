@@ -205,7 +205,7 @@ def plot(res: Results, kind: str, path: str) -> bool:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from matplotlib.ticker import FuncFormatter, NullFormatter
+    from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
     peers = res.peers_for(kind)
     panels = [op for op in res.ops if any((kind, op.name, n) in res.timings for n in res.sizes)]
@@ -227,6 +227,10 @@ def plot(res: Results, kind: str, path: str) -> bool:
                         linewidth=2.2 if peer == res.reference else 1.2)
         ax.set_xscale("log")
         ax.set_yscale("log")
+        lo, hi = ax.get_ylim()
+        # enough labels even when a panel spans less than a decade
+        subs = (1.0,) if hi / lo > 100 else (1.0, 2.0, 5.0) if hi / lo > 4 else range(1, 10)
+        ax.yaxis.set_major_locator(LogLocator(base=10, subs=subs))
         ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.10g}"))
         ax.yaxis.set_minor_formatter(NullFormatter())
         ax.set_title(title, fontsize=9)
