@@ -154,6 +154,43 @@ inline SearchKey make_search_key(PyObject *key)
     return guarded_compare(tree, sk.obj, stored);
 }
 
+// Branchless binary search over a cached node's int64 entries. The answer is
+// exact when every probed slot (and the slot examined for equality) holds a
+// valid entry, since keys ascend across the whole array; returns false when
+// one did not, and the caller searches the general way.
+inline bool search_i64(const PyBTreeNode *node, int64_t x, Py_ssize_t *idx, int *found)
+{
+    const int64_t *k = node->keys_i64;
+    const uint8_t *valid = node->keys_i64_valid;
+    const Py_ssize_t n = node->n_keys;
+    // The whole array is probed at scattered places: fetch its lines at once.
+    for (const int64_t *p = k; p < k + n; p += 8) {
+        __builtin_prefetch(p);
+    }
+    Py_ssize_t base = 0;
+    Py_ssize_t len = n;
+    unsigned ok = 1;
+    while (len > 1) {
+        const Py_ssize_t half = len / 2;
+        const Py_ssize_t probe = base + half - 1;
+        ok &= valid[probe];
+        base = k[probe] < x ? base + half : base;
+        len -= half;
+    }
+    ok &= valid[base];
+    const Py_ssize_t count = base + (k[base] < x);
+    const bool equal = count < n && k[count] == x;
+    if (count < n) {
+        ok &= valid[count];
+    }
+    if (!ok) {
+        return false;
+    }
+    *idx = count;
+    *found = equal;
+    return true;
+}
+
 }  // namespace sylvan
 
 // Binary search of one node. Returns the slot of the equal key (found = 1) or
@@ -165,6 +202,12 @@ inline SearchKey make_search_key(PyObject *key)
     *found = 0;
     Py_ssize_t low = 0;
     Py_ssize_t high = node->n_keys - 1;
+    if (sk.is_int64 && node->keys_i64_valid != nullptr && node->n_keys > 0) {
+        Py_ssize_t idx;
+        if (sylvan::search_i64(node, sk.ll, &idx, found)) {
+            return idx;
+        }
+    }
     while (low <= high) {
         Py_ssize_t mid = low + (high - low) / 2;
         int cmp = sylvan::compare_with_slot(tree, node, mid, sk);
