@@ -270,8 +270,7 @@ enum class Export { Keys, Values, Items };
         return nullptr;
     }
     if (pos != PyList_GET_SIZE(list.get())) {
-        // Unfilled slots would be NULL items; cut the list to what was written.
-        PyList_SetSlice(list.get(), pos, PyList_GET_SIZE(list.get()), nullptr);
+        // Never hand out a list with unfilled (NULL) slots.
         PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during export");
         return nullptr;
     }
