@@ -13,6 +13,7 @@ import re
 import shutil
 import subprocess
 import sys
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -263,8 +264,6 @@ def test_new_reports_an_impossible_order_as_memory_error(order):
 
 
 def test_new_trees_take_part_in_cycle_collection():
-    import weakref
-
     tree = new(2)
     holder = Value("holder")
     holder.tree = tree
