@@ -18,10 +18,9 @@ NATIVE = ROOT / "examples" / "native"
 BUILD = ROOT / "build" / "native"
 SNIPPET = NATIVE / "snippet.cpp"
 
-# The section lives in the first of these files that has its heading: its
-# draft beside the examples, until it moves into README.md.
+# The section lives in the first of these files that has its heading.
 SECTION_HEADING = "## Using sylvanmap from C and C++"
-SECTION_DOCS = (ROOT / "README.md", NATIVE / "README_SECTION.md")
+SECTION_DOCS = (ROOT / "README.md",)
 
 FAMILY = ["New", "Size", "Insert", "Search", "Delete", "Contains", "Keys", "Values", "Items", "GetMin", "GetMax", "Clear"]
 
