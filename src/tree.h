@@ -8,6 +8,7 @@
 //
 // Emptying installs the fresh empty root first and releases the detached tree
 // afterwards: the release runs finalisers, which then find a valid empty tree.
+// A re-initialisation that cannot make its new root changes nothing.
 #ifndef SYLVANMAP_TREE_H
 #define SYLVANMAP_TREE_H
 
@@ -25,13 +26,11 @@ inline bool is_btree(PyObject *obj)
 
 inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeObject *>(obj); }
 
-// Replaces the whole content with a new empty leaf root of the given settings.
-// The old tree is released after the new root is in place; if the new root
-// cannot be made the tree is left rootless (and empty) and -1 is returned with
-// MemoryError set.
-[[nodiscard]] inline int reset_tree(PyBTreeObject *tree, int order, int cache_i64)
+// Installs `fresh` (a new empty leaf root, or NULL) as the root with the given
+// settings and releases the old tree afterwards, so that finalisers run by the
+// release find a valid empty tree.
+inline void replace_root(PyBTreeObject *tree, PyBTreeNode *fresh, int order, int cache_i64)
 {
-    PyBTreeNode *fresh = btreenode_new(order, 1, cache_i64);
     PyBTreeNode *old_root = tree->root;
     tree->root = fresh;
     tree->size = 0;
@@ -40,10 +39,9 @@ inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeOb
     tree->mod_count++;
     tree->keyset_version++;
     if (old_root != nullptr) {
-        ExceptionStash stash;  // finalisers must not start with MemoryError pending
+        ExceptionStash stash;  // finalisers must not start with an exception pending
         Py_DECREF(old_root);
     }
-    return fresh == nullptr ? -1 : 0;
 }
 
 }  // namespace sylvan
@@ -76,7 +74,14 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
         PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
         return -1;
     }
-    return sylvan::reset_tree(sylvan::as_tree(self), order, cache_i64 ? 1 : 0);
+    // The new root is made before anything changes: a failed re-initialisation
+    // keeps the items and the settings.
+    PyBTreeNode *fresh = btreenode_new(order, 1, cache_i64 ? 1 : 0);
+    if (fresh == nullptr) {
+        return -1;
+    }
+    sylvan::replace_root(sylvan::as_tree(self), fresh, order, cache_i64 ? 1 : 0);
+    return 0;
 }
 
 // Exported constructor: order below 2 means 64; the cache is always on.
@@ -105,9 +110,14 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
 }
 
 // The one emptying routine, shared by clear(), PyBTree_Clear and tp_clear.
+// The items go even when the new root cannot be made (the collector relies on
+// this to break cycles): the tree is then left rootless, and -1 is returned
+// with MemoryError set.
 [[nodiscard]] static int btree_clear_internal(PyBTreeObject *tree)
 {
-    return sylvan::reset_tree(tree, tree->order, tree->cache_i64);
+    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->cache_i64);
+    sylvan::replace_root(tree, fresh, tree->order, tree->cache_i64);
+    return fresh == nullptr ? -1 : 0;
 }
 
 static int btree_clear_slot(PyObject *self) { return btree_clear_internal(sylvan::as_tree(self)); }
