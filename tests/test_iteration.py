@@ -265,7 +265,8 @@ RANGE_SLICES = {
 def test_replacing_values_while_iterating_visits_every_key_once(name, kind):
     d = TREES_WITH_FULL_NODES[name]()
     order = d_order(d)
-    assert full_nodes(probe.shape(d), order) >= 1
+    full_before = full_nodes(probe.shape(d), order)
+    assert full_before >= 1
     before = probe.stats(d)
     keys = d.keys()
     make, expect = RANGE_SLICES[kind]
@@ -278,9 +279,7 @@ def test_replacing_values_while_iterating_visits_every_key_once(name, kind):
     # replacement descends like insertion, splitting the full nodes it meets
     assert after["mod_count"] > before["mod_count"]
     assert after["keyset_version"] == before["keyset_version"]
-    assert full_nodes(probe.shape(d), order) < full_nodes(probe.shape(build(keys, order)), order) or (
-        after["height"] > before["height"]
-    )
+    assert full_nodes(probe.shape(d), order) < full_before or after["height"] > before["height"]
     visited_set = set(expect(keys))
     assert d.items() == [(k, 1 if k in visited_set else 0) for k in keys]
     probe.check(d)
@@ -330,7 +329,34 @@ def _pop_absent(d, rng, keys):
 LAYOUT_ACTIONS = [_replace, _replace_equal_float, _delete_absent, _refused_insert, _update_present, _pop_absent]
 
 
-@pytest.mark.parametrize("kind", sorted(RANGE_SLICES))
+def random_range(d, rng, keys):
+    """irange with random bounds: absent (None), a stored key, or a value
+    between or beyond the keys; random inclusive flags."""
+
+    def pick():
+        roll = rng.random()
+        if roll < 0.2:
+            return None
+        k = rng.choice(keys)
+        return k if roll < 0.6 else Fraction(2 * k + rng.choice([-1, 1]) * rng.choice([1, 3, 10**6]), 2)
+
+    lo, hi = pick(), pick()
+    inc_lo, inc_hi = rng.random() < 0.5, rng.random() < 0.5
+    expected = [
+        k for k in keys
+        if (lo is None or (k >= lo if inc_lo else k > lo)) and (hi is None or (k <= hi if inc_hi else k < hi))
+    ]
+    return d.irange(lo, hi, (inc_lo, inc_hi)), expected
+
+
+LAYOUT_WALKS = {
+    name: (lambda make, expect: lambda d, rng, keys: (make(d), expect(keys)))(make, expect)
+    for name, (make, expect) in RANGE_SLICES.items()
+}
+LAYOUT_WALKS["range_random"] = random_range
+
+
+@pytest.mark.parametrize("kind", sorted(LAYOUT_WALKS))
 @given(
     case=random_trees(orders=(2, 3, 64)),
     seed=st.integers(0, 2**32 - 1),
@@ -342,12 +368,27 @@ def test_layout_changes_while_iterating_keep_the_walk_exact(kind, case, seed, ra
         d.update((k, 0) for k in (-3, -2, -1, 0))
         keys = d.keys()
     rng = random.Random(seed)
-    make, expect = RANGE_SLICES[kind]
+    it, expected = LAYOUT_WALKS[kind](d, rng, keys)
+    if rng.random() < rate:  # a change before the first step too
+        rng.choice(LAYOUT_ACTIONS)(d, rng, keys)
     visited = []
-    for k in make(d):
+    for k in it:
         visited.append(k)
         if rng.random() < rate:
             rng.choice(LAYOUT_ACTIONS)(d, rng, keys)
-    assert visited == expect(keys)
+    assert visited == expected
     assert list(d) == keys
     probe.check(d)
+
+
+@pytest.mark.parametrize("kind", sorted(RANGE_SLICES))
+@pytest.mark.parametrize("order", [2, 64])
+def test_layout_change_before_the_first_step(kind, order):
+    d = build(range(127), order)
+    make, expect = RANGE_SLICES[kind]
+    it = make(d)
+    moves = probe.stats(d)["mod_count"]
+    for k in range(127):  # replacing every value splits every full node met
+        d[k] = 1
+    assert probe.stats(d)["mod_count"] > moves
+    assert list(it) == expect(list(range(127)))
