@@ -128,9 +128,11 @@ static void iter_descend_right(IterCursor *cur, PyBTreeNode *node)
 
 namespace sylvan {
 
-// Rebuilds a forward position just after `key` (which is stored in the tree):
-// the frames lead to the first key ordering after it.
-[[nodiscard]] static int seek_after(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
+// Rebuilds a position next to `key` (which is stored in the tree): just after
+// it for a forward walk, the frames leading to the first key ordering after
+// it; just before it for a reverse walk.
+template <bool Reverse>
+[[nodiscard]] static int seek_past(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
 {
     cursor_reset(cur);
     const SearchKey sk = make_search_key(key);
@@ -142,38 +144,14 @@ namespace sylvan {
             cursor_reset(cur);
             return -1;
         }
-        push_frame(cur, node, found ? idx + 1 : idx);
+        // Forward frames name the next key to give out; reverse frames the
+        // next key going down, with the subtree above it at key_idx + 1.
+        push_frame(cur, node, Reverse ? idx - 1 : (found ? idx + 1 : idx));
         if (node->is_leaf) {
             break;
         }
         if (found) {
-            iter_descend_left(cur, node->children[idx + 1]);
-            break;
-        }
-        node = node->children[idx];
-    }
-    return 0;
-}
-
-// Rebuilds a reverse position just before `key`.
-[[nodiscard]] static int seek_before(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
-{
-    cursor_reset(cur);
-    const SearchKey sk = make_search_key(key);
-    PyBTreeNode *node = tree->root;
-    while (node != nullptr && node->n_keys > 0) {
-        int found;
-        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
-        if (idx < 0) {
-            cursor_reset(cur);
-            return -1;
-        }
-        push_frame(cur, node, idx - 1);
-        if (node->is_leaf) {
-            break;
-        }
-        if (found) {
-            iter_descend_right(cur, node->children[idx]);
+            Reverse ? iter_descend_right(cur, node->children[idx]) : iter_descend_left(cur, node->children[idx + 1]);
             break;
         }
         node = node->children[idx];
@@ -223,7 +201,7 @@ template <bool Reverse>
                 Reverse ? iter_descend_right(cur, root) : iter_descend_left(cur, root);
             }
         } else {
-            rc = Reverse ? seek_before(it->btree, cur, guard->last_key) : seek_after(it->btree, cur, guard->last_key);
+            rc = seek_past<Reverse>(it->btree, cur, guard->last_key);
         }
         if (rc < 0) {
             return nullptr;
@@ -397,7 +375,7 @@ namespace sylvan {
     cursor_reset(&it->cur);
     it->started = 1;
     if (it->guard.last_key != nullptr) {
-        return seek_after(it->btree, &it->cur, it->guard.last_key);
+        return seek_past<false>(it->btree, &it->cur, it->guard.last_key);
     }
     PyBTreeNode *root = it->btree->root;
     if (root != nullptr && root->n_keys > 0) {
