@@ -10,7 +10,8 @@ Keys and values are created first, so they are not counted.
 Three figures, from two builds by random inserts:
 - heap: growth of malloc's in-use bytes (chunk overheads included); the
   figure the report uses.
-- rss: growth of the resident set over the same build; page-granular.
+- rss: growth of the resident set over the same build (after returning free
+  heap pages to the OS); page-granular.
 - traced: tracemalloc's count of live bytes after a second build, i.e. only
   what goes through Python's allocator API (some C extensions call malloc
   directly, which this misses).
@@ -55,6 +56,20 @@ def _heap_reader():
 heap_bytes = _heap_reader()
 
 
+def _trimmer():
+    try:
+        fn = ctypes.CDLL(None).malloc_trim
+    except AttributeError:
+        return lambda: None
+    fn.argtypes = [ctypes.c_size_t]
+    return lambda: fn(0)
+
+
+# Hands free heap pages back to the OS, so that the container reusing them
+# shows up as resident-set growth.
+malloc_trim = _trimmer()
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * PAGE
@@ -63,11 +78,14 @@ def rss_bytes() -> int:
 def main(peer_name: str, kind: str, n: int, seed: int) -> dict:
     (peer,) = by_name([peer_name])
     factory = peer.factory()
-    # Same keys as the timing workload: the first n of its 2n random keys.
-    keys = make_keys(kind, 2 * n, seed)[:n]
+    # Same keys as the timing workload: the first n of its 2n random keys
+    # (all 2n are kept alive, so their memory is not free for the container).
+    pool = make_keys(kind, 2 * n, seed)
+    keys = pool[:n]
     values = make_values(n)
     gc.collect()
     gc.disable()
+    malloc_trim()
 
     rss0, heap0 = rss_bytes(), heap_bytes()
     d = fill(factory(), keys, values)
