@@ -118,6 +118,16 @@ def git_commit() -> str:
         return "unknown"
 
 
+def module_built() -> str:
+    """When the installed sylvanmap extension was built (its file's mtime)."""
+    try:
+        import sylvanmap
+    except ImportError:
+        return "not importable"
+    stamp = datetime.datetime.fromtimestamp(os.path.getmtime(sylvanmap.__file__))
+    return stamp.astimezone().strftime("%Y-%m-%d %H:%M %Z")
+
+
 def machine_meta(args) -> dict:
     versions = peer_registry.versions()
     return {
@@ -129,6 +139,7 @@ def machine_meta(args) -> dict:
                   f"{platform.platform()})",
         "packages": ", ".join(f"{k} {v}" for k, v in versions.items()),
         "commit": git_commit(),
+        "sylvanmap module built": module_built(),
         "command": "python bench/run.py " + " ".join(sys.argv[1:]),
     }
 
