@@ -164,7 +164,8 @@ def run(args) -> report.Results:
     if missing:
         print(f"not importable, skipped: {', '.join(missing)}", file=sys.stderr)
 
-    res = report.Results(peers=[p.name for p in available], reference=reference,
+    columns = [reference] + [p.name for p in available if p.name != reference]
+    res = report.Results(peers=columns, reference=reference,
                          family={p.name: p.family for p in available},
                          sizes=args.sizes, kinds=args.keys, ops=args.ops,
                          meta=machine_meta(args), warnings=warnings)
