@@ -67,26 +67,36 @@ def time_once(fn, d, data) -> int:
 
 
 def time_op(op: Op, contestants: list[Contestant], w: Workload,
-            settings: Settings) -> dict[str, float | None]:
-    """ns per unit for each contestant (None where the operation is n/a)."""
+            settings: Settings) -> tuple[dict[str, float | None], list[str]]:
+    """ns per unit for each contestant (None where the operation is n/a or
+    failed), and a message for each contestant whose run raised."""
     runnable = [(c, op.timed_function(c.family)) for c in contestants]
     runnable = [(c, fn) for c, fn in runnable if fn is not None]
     data = op.data(w)
     best = {c.name: None for c in contestants}
     spent = {c.name: 0 for c, _ in runnable}
-    if not runnable:
-        return best
+    failures = []
     start = time.perf_counter()
     rounds = 0
-    while True:
-        for c, fn in runnable:
-            d = prepare(c, op, w)
-            ns = time_once(fn, d, data)
+    while runnable:
+        for c, fn in list(runnable):
+            try:
+                d = prepare(c, op, w)
+                ns = time_once(fn, d, data)
+            except Exception as e:  # report it and carry on with the others
+                failures.append(f"{c.name}, {op.name}, {w.kind} keys, n={w.n}: "
+                                f"{type(e).__name__}: {e}")
+                runnable.remove((c, fn))
+                best[c.name] = None
+                del spent[c.name]
+                continue
             del d
             spent[c.name] += ns
             if best[c.name] is None or ns < best[c.name]:
                 best[c.name] = ns
         rounds += 1
+        if not spent:
+            break
         if rounds < settings.repeat:
             continue
         if min(spent.values()) >= settings.budget * 1e9:
@@ -94,7 +104,8 @@ def time_op(op: Op, contestants: list[Contestant], w: Workload,
         if rounds >= settings.max_rounds or time.perf_counter() - start >= settings.op_cap:
             break
     units = op.count(w)
-    return {name: (ns / units if ns is not None else None) for name, ns in best.items()}
+    return {name: (ns / units if ns is not None else None)
+            for name, ns in best.items()}, failures
 
 
 def loop_overhead_ns(n: int = 100_000, repeat: int = 7) -> float:

@@ -202,8 +202,11 @@ def run(args) -> report.Results:
             gc.freeze()  # keep the long-lived data out of later collections
             for op in args.ops:
                 bar.set_description(f"{kind} n={n:,}: {op.name}")
-                res.timings[(kind, op.name, n)] = measure.time_op(
+                res.timings[(kind, op.name, n)], failures = measure.time_op(
                     op, contestants, w, settings_for(args, n))
+                for msg in failures:
+                    bar.write(f"warning: {msg}", file=sys.stderr)
+                res.warnings += failures
                 bar.update(len(contestants))
             gc.unfreeze()
             del contestants, w
@@ -211,8 +214,14 @@ def run(args) -> report.Results:
             if args.memory:
                 for p in field:
                     bar.set_description(f"{kind} n={n:,}: memory {p.name}")
-                    res.memory.setdefault((kind, n), {})[p.name] = measure.measure_memory(
-                        p.name, kind, n, seed_for(args, kind, n))
+                    try:
+                        res.memory.setdefault((kind, n), {})[p.name] = measure.measure_memory(
+                            p.name, kind, n, seed_for(args, kind, n))
+                    except subprocess.CalledProcessError as e:
+                        msg = f"{p.name}, memory, {kind} keys, n={n}: " + (
+                            e.stderr.strip().splitlines() or ["probe failed"])[-1]
+                        bar.write(f"warning: {msg}", file=sys.stderr)
+                        res.warnings.append(msg)
                     bar.update(1)
     bar.close()
     return res
