@@ -389,6 +389,14 @@ def act_replace_other(ctx):
     ctx.model[v] = (ctx.model[v][0], val)
 
 
+def act_replace_target(ctx):
+    """The value of the very key the operation works on changes under it."""
+    v = ctx.target_v if ctx.target_v in ctx.model else max(ctx.model)
+    val = ctx.case.ledger.new(object)
+    ctx.d[ctx.new_key(v)] = val
+    ctx.model[v] = (ctx.model[v][0], val)
+
+
 def act_read(ctx):
     """Reads only: they must see the tree as it is."""
     d, model = ctx.d, ctx.model
@@ -420,6 +428,7 @@ ACTIONS = {
     "reinit": (act_reinit, True, True, None),
     "popitem": (act_popitem, True, True, None),
     "replace_other": (act_replace_other, False, True, None),
+    "replace_target": (act_replace_target, False, True, None),
     "read": (act_read, False, False, None),
     "raise_custom": (act_raise_custom, False, False, Hostile),
     "raise_type": (act_raise_type, False, False, TypeError),
