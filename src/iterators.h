@@ -67,6 +67,7 @@ struct PyBTreeRangeIterObject {
     PyBTreeObject *btree;
     PyObject *min_key;
     PyObject *max_key;
+    sylvan::SearchKey max_sk;  // max_key prepared for cached int64 comparison
     int inclusive_min;
     int inclusive_max;
     IterCursor cur;
@@ -348,23 +349,32 @@ namespace sylvan {
     return 0;
 }
 
-// Upper-bound test of a stored key: 1 to yield it, 0 at the end of the range,
-// -1 on error, 2 when user code changed the tree's layout meanwhile (the
-// caller re-seeks and tests again).
-[[nodiscard]] static int range_admits(PyBTreeRangeIterObject *it, PyObject *candidate)
+// Upper-bound test of the stored key in slot idx of node: 1 to yield it, 0 at
+// the end of the range, -1 on error, 2 when user code changed the tree's
+// layout meanwhile (the caller re-seeks and tests again).
+[[nodiscard]] static int range_admits(PyBTreeRangeIterObject *it, const PyBTreeNode *node, Py_ssize_t idx)
 {
     if (it->max_key == nullptr) {
         return 1;
     }
-    const uint64_t before = it->btree->mod_count;
-    Py_INCREF(candidate);
-    int cmp = compare_keys(candidate, it->max_key);
-    Py_DECREF(candidate);
+    PyObject *candidate = node->keys[idx];
+    int cmp;
+    if (it->max_sk.is_int64 && has_cache(node) && node->keys_i64_valid[idx]) {
+        const int64_t value = node->keys_i64[idx];
+        cmp = value < it->max_sk.ll ? -1 : (value > it->max_sk.ll ? 1 : 0);
+    } else if (comparison_is_native(candidate, it->max_key)) {
+        cmp = compare_keys(candidate, it->max_key);
+    } else {
+        const uint64_t before = it->btree->mod_count;
+        Py_INCREF(candidate);
+        cmp = compare_keys(candidate, it->max_key);
+        Py_DECREF(candidate);
+        if (cmp != -2 && it->btree->mod_count != before) {
+            return 2;
+        }
+    }
     if (cmp == -2) {
         return -1;
-    }
-    if (it->btree->mod_count != before) {
-        return 2;
     }
     return it->inclusive_max ? cmp <= 0 : cmp < 0;
 }
@@ -384,21 +394,26 @@ namespace sylvan {
     return 0;
 }
 
-// The next candidate key without moving past it, or NULL at the end.
-static PyObject *range_peek(PyBTreeRangeIterObject *it)
+// The node and slot of the next candidate key without moving past it; false
+// at the end.
+static bool range_peek(PyBTreeRangeIterObject *it, PyBTreeNode **node, Py_ssize_t *idx)
 {
     IterCursor *cur = &it->cur;
     if (cur->leaf_only) {
-        return cur->leaf_index < cur->leaf->n_keys ? cur->leaf->keys[cur->leaf_index] : nullptr;
+        *node = cur->leaf;
+        *idx = cur->leaf_index;
+        return cur->leaf_index < cur->leaf->n_keys;
     }
     while (cur->stack_top >= 0) {
         IterStackFrame *frame = &cur->stack[cur->stack_top];
         if (frame->key_idx < frame->node->n_keys) {
-            return frame->node->keys[frame->key_idx];
+            *node = frame->node;
+            *idx = frame->key_idx;
+            return true;
         }
         cur->stack_top--;
     }
-    return nullptr;
+    return false;
 }
 
 // Moves past the candidate range_peek returned.
@@ -439,12 +454,13 @@ static PyObject *btreerangeiter_next(PyObject *self)
             }
             it->guard.mod_count = it->btree->mod_count;
         }
-        PyObject *candidate = range_peek(it);
-        if (candidate == nullptr) {
+        PyBTreeNode *node;
+        Py_ssize_t idx;
+        if (!range_peek(it, &node, &idx)) {
             it->guard.done = 1;
             return nullptr;
         }
-        int admits = range_admits(it, candidate);
+        int admits = range_admits(it, node, idx);
         if (admits == 2) {
             continue;
         }
@@ -455,6 +471,7 @@ static PyObject *btreerangeiter_next(PyObject *self)
             it->guard.done = 1;
             return nullptr;
         }
+        PyObject *candidate = node->keys[idx];
         range_advance(it);
         it->guard.last_key = candidate;
         return Py_NewRef(candidate);
@@ -496,6 +513,7 @@ static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
     it->min_key = min_key == Py_None ? nullptr : Py_NewRef(min_key);
     it->max_key = max_key == Py_None ? nullptr : Py_NewRef(max_key);
+    it->max_sk = make_search_key(it->max_key == nullptr ? Py_None : it->max_key);
     it->inclusive_min = inclusive_min;
     it->inclusive_max = inclusive_max;
     cursor_reset(&it->cur);
