@@ -63,7 +63,8 @@ PyObject *PyBTree_Search(PyObject *self, PyObject *key)
 int PyBTree_Delete(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
-    return tree_delete(sylvan::as_tree(self), key);
+    sylvan::Removed removed;  // released last, once the tree is consistent
+    return tree_delete(sylvan::as_tree(self), key, &removed);
 }
 
 int PyBTree_Contains(PyObject *self, PyObject *key)

@@ -134,12 +134,31 @@ static Py_ssize_t fill_child(PyBTreeNode *node, Py_ssize_t idx)
     return idx;
 }
 
+// An internal root that gave up its last key is replaced by its only child.
+static void shrink_root(PyBTreeObject *tree)
+{
+    PyBTreeNode *old_root = tree->root;
+    if (old_root != nullptr && !old_root->is_leaf && old_root->n_keys == 0) {
+        tree->root = old_root->children[0];
+        old_root->children[0] = nullptr;
+        Py_DECREF(old_root);
+        tree->mod_count++;
+    }
+}
+
 // The child to descend into at slot idx, topped up first when at the minimum.
+// A merge that takes the root's last key shrinks the root at once: comparisons
+// further down can run user code, which must never meet a keyless root.
 static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
 {
     if (node->children[idx]->n_keys <= sylvan::min_keys(node)) {
         idx = fill_child(node, idx);
         tree->mod_count++;
+        if (node == tree->root && node->n_keys == 0) {
+            PyBTreeNode *child = node->children[0];
+            shrink_root(tree);
+            return child;
+        }
     }
     return node->children[idx];
 }
@@ -211,27 +230,16 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
     }
 }
 
-// An internal root that gave up its last key is replaced by its only child.
-static void shrink_root(PyBTreeObject *tree)
+// The engine behind PyBTree_Delete: 0 on success, with the references that
+// left the tree moved into *removed (the caller releases them last); -1 with
+// an exception set.
+[[nodiscard]] static int tree_delete(PyBTreeObject *tree, PyObject *key, sylvan::Removed *removed)
 {
-    PyBTreeNode *old_root = tree->root;
-    if (old_root != nullptr && !old_root->is_leaf && old_root->n_keys == 0) {
-        tree->root = old_root->children[0];
-        old_root->children[0] = nullptr;
-        Py_DECREF(old_root);
-        tree->mod_count++;
-    }
-}
-
-// The engine behind PyBTree_Delete: 0 on success, -1 with an exception set.
-[[nodiscard]] static int tree_delete(PyBTreeObject *tree, PyObject *key)
-{
-    sylvan::Removed removed;  // released last, once the tree is consistent
     if (tree->root == nullptr || tree->size == 0) {
         PyErr_SetObject(PyExc_KeyError, key);
         return -1;
     }
-    int result = delete_from_node(tree, tree->root, key, &removed);
+    int result = delete_from_node(tree, tree->root, key, removed);
     shrink_root(tree);
     if (result < 0) {
         return -1;

@@ -82,10 +82,13 @@ static PyObject *btree_pop(PyObject *self, PyObject *args)
     }
     sylvan::Ref value = sylvan::Ref::steal(PyBTree_Search(self, key));
     if (value) {
-        if (PyBTree_Delete(self, key) < 0) {
+        // The value handed back is the one the deletion removed: a comparison
+        // made by the deletion may have replaced the one found above.
+        sylvan::Removed removed;
+        if (tree_delete(sylvan::as_tree(self), key, &removed) < 0) {
             return nullptr;
         }
-        return value.release();
+        return removed.value.release();
     }
     if (PyErr_Occurred()) {
         return nullptr;
@@ -209,11 +212,18 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
         }
         return nullptr;
     }
+    // The result tuple is made first, so a failed allocation loses nothing.
+    Ref result = Ref::steal(PyTuple_New(2));
+    if (!result) {
+        return nullptr;
+    }
     // A search that ran user code fails if the tree changed, so the end still
     // holds this key: take it out without comparing again.
     sylvan::Removed removed;
     tree_pop_extreme(tree, last, &removed);
-    return PyTuple_Pack(2, removed.key.get(), removed.value.get());
+    PyTuple_SET_ITEM(result.get(), 0, removed.key.release());
+    PyTuple_SET_ITEM(result.get(), 1, removed.value.release());
+    return result.release();
 }
 
 /* ---------------------------------------------------------------- bulk export */

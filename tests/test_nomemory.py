@@ -34,6 +34,7 @@ NODE_TYPE = _node_type()
 
 
 def node_count():
+    gc.collect()  # garbage left by earlier tests would skew the count
     return operator.countOf(map(type, gc.get_objects()), NODE_TYPE)
 
 

@@ -77,6 +77,7 @@ NODE_TYPE = _node_type()
 
 def node_count():
     """Live nodes of all trees (nodes are tracked by the collector)."""
+    gc.collect()  # garbage left by earlier tests would skew the count
     return operator.countOf(map(type, gc.get_objects()), NODE_TYPE)
 
 
