@@ -23,10 +23,11 @@ SIGNATURES = {"New": (_ADDR, [_INT]), "Size": (ctypes.c_ssize_t, [_OBJ]), "Inser
 _LIBRARY, _DECREF = ctypes.PyDLL(sylvanmap.__file__), ctypes.PyDLL(None).Py_DecRef
 
 
-# errcheck of the object results: the object, taking over the reference handed out.
+# errcheck of the object results: the object, taking over the reference handed out. NULL with no
+# exception set comes back as None, so no test stores None.
 def _take_over(address, function, arguments):
     if address is None:
-        return None  # so no test stores None
+        return None
     obj = ctypes.cast(address, ctypes.py_object).value  # a reference of our own, so...
     _DECREF(ctypes.c_void_p(address))  # ...the one handed out goes
     return obj
