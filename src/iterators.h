@@ -211,7 +211,8 @@ template <bool Reverse>
     }
     PyObject *key = nullptr;
     if (cur->leaf_only) {
-        if (Reverse ? cur->leaf_index >= 0 : cur->leaf_index < cur->leaf->n_keys) {
+        // Both bounds in both directions: a slot past n_keys is vacated.
+        if (cur->leaf_index >= 0 && cur->leaf_index < cur->leaf->n_keys) {
             key = cur->leaf->keys[cur->leaf_index];
             cur->leaf_index += Reverse ? -1 : 1;
         }
