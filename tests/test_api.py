@@ -1,0 +1,138 @@
+# The documented surface of SortedDict, as one table of calls and what each must give:
+# a value, or (exception type, exception args) where ANY stands for args not fixed.
+
+import weakref
+from unittest.mock import ANY
+
+import pytest
+
+import sylvanmap
+from support import NODE_TYPE, SortedDict, build, probe
+
+Sub = type("Sub", (SortedDict,), {})
+NoInit = type("NoInit", (SortedDict,), {"__init__": lambda self, *args: None})  # skips the base initialiser
+FIVE = [(k, k) for k in range(1, 6)]
+REFUSED = (TypeError, ANY)
+DOCS = {  # method: text signature and first line of the docstring ("": the type itself)
+    "": "(order=64, cache_i64=True, /) Create a new B-tree with the specified order (minimum degree).",
+    "insert": "(key, value, /) Insert a key-value pair into the B-tree.",
+    "get": "(key, default=None, /) Return the value for key if key is in the B-tree, else default.",
+    "pop": "(key, default=<marker>, /) Remove specified key and return the corresponding value.",
+    "setdefault": "(key, default=None, /) Insert key with a value of default if key is not in the B-tree.",
+    "update": "([other], **kwargs) Update the B-tree with key/value pairs from other and kwargs.",
+    "copy": "() Return a shallow copy of the B-tree.", "clear": "() Remove all items from the B-tree.",
+    "keys": "() Return a list of all keys in the B-tree (in sorted order).",
+    "values": "() Return a list of all values in the B-tree (in key-sorted order).",
+    "items": "() Return a list of (key, value) tuples in the B-tree (in sorted order).",
+    "min": "() Return the minimum key in the B-tree.", "max": "() Return the maximum key in the B-tree.",
+    "peekitem": "(index=-1, /) Return (key, value) pair at index. Default is the last (maximum) item.",
+    "popitem": "(index=-1, /) Remove and return (key, value) pair at index. "
+               "Default is the last (maximum) item.",
+    "irange": "(min=None, max=None, inclusive=(True, False), /) "
+              "Return an iterator over keys in the range [min, max).",
+    "__reversed__": "($self, /) Return a reverse iterator over the keys.",
+}
+
+
+def outcome(fn):
+    try:
+        return fn()
+    except Exception as e:  # noqa: BLE001 - the table states every expected exception
+        return type(e), e.args
+
+
+def after(d, fn, *args):
+    # What fn(d, *args) gives, then the tree's repr and items.
+    return outcome(lambda: fn(d, *args)), repr(d), d.items()
+
+
+def refused_reinit(*args):
+    # A refused re-initialisation keeps the items, the settings and a live iterator's place.
+    next(it := iter(d := build(range(20), 2, False)))
+    return outcome(lambda: d.__init__(*args)), repr(d), list(it), d.setdefault(20), probe.check(d)["keys"]
+
+
+def r(order=64, size=0, cache=True):
+    return f"SortedDict(order={order}, size={size}, cache_i64={cache})"
+
+
+WRONG_TYPE = [lambda d: "a" in d, lambda d: d.get("a"), lambda d: d.get("a", 0), lambda d: d["a"],
+              lambda d: d.pop("a", None), lambda d: d.__delitem__("a")]
+INNER = [NODE_TYPE, *(type(f(SortedDict())) for f in (iter, reversed, SortedDict.irange))]
+TABLE = [
+    # module and types; the internal ones cannot be made or subclassed from Python
+    (lambda: (SortedDict.__module__, SortedDict.__name__), ("btree", "SortedDict")),
+    (lambda: sylvanmap.__doc__.splitlines()[::4], ["B-Tree data structure module.", "in logarithmic time."]),
+    *[(lambda n=n: f"{(o := getattr(SortedDict, n, SortedDict)).__text_signature__} {o.__doc__}"
+       .split("\n")[0], text) for n, text in DOCS.items()],
+    *[(lambda k=k: (k.__name__, outcome(k), outcome(lambda: type("S", (k,), {}))), (n, REFUSED, REFUSED))
+      for k, n in zip(INNER, "BTreeNode btree_iterator btree_reverseiterator btree_rangeiterator".split())],
+    (lambda: hash(SortedDict()), REFUSED), (lambda: SortedDict().__dict__, (AttributeError, ANY)),
+    (lambda: weakref.ref(SortedDict()), REFUSED),
+    (lambda: (s := Sub()).__dict__ == {} and weakref.ref(s)() is s, True),
+    # lifecycle
+    (lambda: [repr(SortedDict(*a, **k)) for a, k in [((), {}), ((3, False), {}), ((3,), {"cache_i64": []})]]
+     + [repr(SortedDict(3, 1.5))], [r(), r(3, cache=False), r(3, cache=False), r(3)]),
+    *[(lambda o=o: SortedDict(o), (ValueError, (f"order must be at least 2, got {o}",))) for o in (1, 0, -5)],
+    *[(lambda a=a: SortedDict(*a), (e, ANY)) for a, e in [((3.0,), TypeError), ((3, True, 1), TypeError),
+                                                            ((2**31,), OverflowError)]],
+    *[(lambda a=a: refused_reinit(*a), ((e, ANY), r(2, 20, False), list(range(1, 20)), None, 21))
+      for a, e in [((1,), ValueError), ((3.0,), TypeError), ((2**31,), OverflowError),
+                   ((2**30 + 1,), MemoryError)]],
+    (lambda: after(build(range(200), 3, False), SortedDict.clear), (None, r(3, cache=False), [])),
+    # a rootless tree (its initialiser never ran) reads as empty and takes items
+    *[(lambda m=m: [len(d := m()), repr(d), list(d), list(reversed(d)), d.get(1), d.setdefault(1), d.items()],
+       [0, r(), [], [], None, None, [(1, None)]]) for m in (lambda: SortedDict.__new__(SortedDict), NoInit)],
+    # keyed access; on an empty tree nothing is compared, so any key goes
+    (lambda: ["a" in (d := SortedDict()), d.get("a"), d.get("a", 0), d.pop("a", None), d.setdefault("a"),
+              d.items()], [False, None, 0, None, None, [("a", None)]]),
+    *[(lambda f=f: after(build(range(1, 6)), f), (REFUSED, r(size=5), FIVE)) for f in WRONG_TYPE],
+    (lambda: after(build(range(1, 6)), SortedDict.setdefault, 3, 0), (3, r(size=5), FIVE)),
+    (lambda: after(build(range(1, 6)), SortedDict.pop, 3, None), (3, r(size=4), FIVE[:2] + FIVE[3:])),
+    (lambda: after(build(range(1, 6)), SortedDict.pop, 6, None), (None, r(size=5), FIVE)),
+    *[(lambda a=a, k=k: SortedDict().insert(*a, **k), REFUSED)
+      for a, k in [((1,), {}), ((1, 2, 3), {}), ((), {"key": 1, "value": 2})]],
+    *[(lambda f=f, s=s, k=k: f(build(s), k), (KeyError, args))
+      for f in (SortedDict.__getitem__, SortedDict.pop, SortedDict.__delitem__)
+      for s, k, args in [([(0, 0), (5, 5)], (1, 2), (1, 2)), ([], None, ()), ([1, 3], 7, (7,))]],
+    # ordered ends: index 0 is the first item, -1 and size-1 the last; nothing else
+    (lambda: [outcome(getattr(SortedDict(), m)) for m in ("min", "max", "peekitem", "popitem")],
+     [(ValueError, ("min() arg is an empty B-tree",)), (ValueError, ("max() arg is an empty B-tree",)),
+      (IndexError, ("peekitem from empty B-tree",)), (KeyError, ("popitem(): B-tree is empty",))]),
+    *[(lambda m=m, i=i: after(build(range(1, 6)), getattr(SortedDict, m), i), (FIVE[i], ANY, ANY))
+      for m in ("peekitem", "popitem") for i in (0, -1, 4)],
+    *[(lambda m=m, i=i: after(build(range(1, 6)), getattr(SortedDict, m), i),
+       ((IndexError, (f"{m}() only supports index 0 (first) or -1 (last) for O(log n) access",)),
+        r(size=5), FIVE)) for m in ("peekitem", "popitem") for i in (1, 3, 5, -2, -5)],
+    *[(lambda i=i: build([1]).peekitem(i), (e, ANY)) for i, e in [("", TypeError), (2**70, OverflowError)]],
+    (lambda: [(d := build(range(1, 6))).popitem(), d.popitem(0), d.popitem(2), d.keys()],
+     [(5, 5), (1, 1), (4, 4), [2, 3]]),
+    # bulk; a bad pair stops an update, the pairs before it stay
+    *[(lambda b=b: after(SortedDict(), SortedDict.update, [*FIVE[:2], b]), (e, r(size=2), FIVE[:2]))
+      for b, e in [("abc", (ValueError, ("B-tree update sequence element #2 has length 3; 2 is required",))),
+                   (5, (TypeError, ("cannot convert B-tree update sequence element #2 to a sequence",)))]],
+    (lambda: SortedDict().update(None), (TypeError, ("'NoneType' object is not iterable",))),
+    (lambda: SortedDict().update({}, {}), REFUSED), (lambda: SortedDict() < SortedDict(), REFUSED),
+    (lambda: after(SortedDict(), lambda d: d.update([("x", 0)], x=1)), (None, r(size=1), [("x", 1)])),
+    (lambda: after(d := build(range(1, 6), 2), SortedDict.update, d), (None, r(2, 5), FIVE)),
+    (lambda: (SortedDict() == SortedDict(order=3), SortedDict() != {}), (True, True)),
+    (lambda: (s := Sub(3, False)).update(FIVE) or (type(c := s.copy()), repr(c), c.items()),
+     (SortedDict, r(3, 5), FIVE)),
+    # ranges
+    *[(lambda i=i: SortedDict().irange(3, 7, i), (TypeError, ("inclusive must be a tuple of two booleans",)))
+      for i in ([True, False], (True,), True)],
+    (lambda: [list(build(range(10)).irange(3, 7, i)) for i in (None, (1, 0), (0, 1))],
+     [[3, 4, 5, 6], [3, 4, 5, 6], [4, 5, 6, 7]]),
+    (lambda: list(build(range(10)).irange(min=2, max=4, inclusive=(True, True))), [2, 3, 4]),
+    (lambda: build(range(10)).irange("a"), REFUSED),  # a single leaf: searched at once
+    # A deeper tree's start, and any upper bound, are compared at the first step.
+    (lambda: [outcome(lambda: next(it)) for it in [build(range(1000), 2).irange("a")]], [REFUSED]),
+    (lambda: [outcome(lambda: next(it)) for it in [build(range(10)).irange(0, "z")]], [REFUSED]),
+    (lambda: list(SortedDict().irange("a", "b")), []),
+    (lambda: hasattr(SortedDict().irange(), "__length_hint__"), False),
+]
+
+
+@pytest.mark.parametrize("fn, want", TABLE)
+def test_table(fn, want):
+    assert outcome(fn) == want

@@ -1,0 +1,284 @@
+# Hostile conditions: user code running inside an operation (key comparisons,
+# finalisers, the collector), keys without a consistent order, and allocation
+# failure. Nothing may crash; afterwards the tree is consistent, holds the items
+# implied by the effects that happened, and owns one reference per stored object.
+
+import functools
+import gc
+import operator
+import random
+import weakref
+
+import _testcapi
+import pytest
+from hypothesis import given, strategies as st
+
+from support import CACHE, ORDERS, SortedDict, build, node_count, probe, refs
+
+
+Tree = type("Tree", (SortedDict,), {})  # weakly referenceable
+
+
+class K(float):
+    # Compared through == and < in Python; comparison number K.at (K.calls counts them) runs K.act, once.
+    calls, at, act = 0, 0, None
+
+    def __eq__(self, other):
+        return tick() or float.__eq__(self, other)
+
+    def __lt__(self, other):
+        return tick() or float.__lt__(self, other)
+
+
+def tick():
+    K.calls += 1
+    if K.calls == K.at:
+        act, K.act = K.act, None
+        act()
+
+
+@pytest.fixture
+def no_new_nodes():
+    gc.freeze()  # everything older (garbage too) drops out of the collector's view: counting is cheap
+    yield
+    count, _ = node_count(), gc.unfreeze()
+    assert count == 0, "nodes leaked"
+
+
+def outcome(fn):
+    try:
+        return ("ok", fn())
+    except BaseException as e:  # noqa: BLE001 - every outcome is checked; no traceback is kept
+        return ("raised", type(e), str(e))
+
+
+def look(d, r=None):
+    # A tree's settings and items (by identity), and an operation's result (iterators, trees read out).
+    r = look(r) if isinstance(r, SortedDict) else list(r) if hasattr(r, "__next__") else r
+    return None if d is None else (repr(d), [tuple(map(id, p)) for p in d.items()]), r
+
+
+def sound(d, ordered=True):
+    # Every structural check passes; iteration both ways and min() agree with the size; no key twice.
+    keys = list(d)
+    assert probe.check(d, ordered)["keys"] == len(d) == len(set(map(id, keys))) == len(list(reversed(d)))
+    assert not keys or d.min() is keys[0]
+    return True
+
+
+# ------------------------------------------------ user code in key comparisons
+
+
+VALUE, NEW = object(), object()  # the operation's value, the action's
+SPARES = [K(1 + j / 80) for j in range(65)]  # keys the actions insert, all into the first leaf
+
+
+@functools.cache  # built once: no run changes a template
+def case(order, layout):
+    # A template tree of K keys, the targets, and every object a run may store. "thin": one root key
+    # over two children at the minimum, so a deletion's descent merges the root away before comparing.
+    n = {("bushy", 2): 40, ("bushy", 64): 300, ("thin", 2): 9, ("thin", 64): 128}[layout, order]
+    vs = random.Random(n).sample(range(n), n) if layout == "bushy" else range(n)
+    template = build([K(10 * v) for v in vs], order, values=[object() for _ in vs])
+    template.pop(K(1270), None)  # thin at order 64: takes the right child down to the minimum
+    vs = list(template)
+    targets = [K(vs[i] + off) for off in (0, 5) for i in (0, len(vs) // 2, -1)]  # twins; absent keys
+    return template, targets, template.keys() + template.values() + targets + SPARES + [VALUE, NEW]
+
+
+OPS = {  # (tree, target); popitem takes the first item for absent targets
+    "get": lambda d, k: d.get(k, VALUE), "contains": lambda d, k: k in d, "pop": lambda d, k: d.pop(k, VALUE),
+    "set": lambda d, k: d.__setitem__(k, VALUE), "setdefault": lambda d, k: d.setdefault(k, VALUE),
+    "del": lambda d, k: d.__delitem__(k), "popitem": lambda d, k: d.popitem(0 if k % 10 else -1),
+    "irange_from": lambda d, k: list(d.irange(k)), "irange_to": lambda d, k: list(d.irange(None, k, (1, 1))),
+}
+ACTIONS = {  # what a comparison does to (tree, target of the interrupted operation)
+    "insert_one": lambda d, t: d.__setitem__(SPARES[0], NEW), "popitem": lambda d, t: d.popitem(),
+    "insert_many": lambda d, t: d.update(zip(SPARES, [NEW] * len(SPARES))), "clear": lambda d, t: d.clear(),
+    "delete_one": lambda d, t: d.pop(list(d)[len(d) // 3]), "delete_target": lambda d, t: d.pop(t, None),
+    "delete_many": lambda d, t: [d.pop(k) for k in list(d)[len(d) // 2 + 1 :][: len(d) // 4]],  # merges
+    "replace_other": lambda d, t: d.__setitem__(list(d)[len(d) // 3], NEW), "read": lambda d, t: sound(d),
+    "replace_target": lambda d, t: d.__setitem__(t, NEW), "reinit": lambda d, t: d.__init__(3, False),
+    "raise": lambda d, t: 1 / 0,
+}
+DIVIDED = ("raised", ZeroDivisionError, "division by zero")
+CHANGED = [("raised", RuntimeError, f"SortedDict {what}")
+           for what in ("mutated during key comparison", "changed size during iteration")]
+
+
+@pytest.mark.parametrize("op, act", [(op, act) for op in OPS for act in ACTIONS])
+@pytest.mark.parametrize("order, layout", [(t, layout) for t in ORDERS for layout in ("bushy", "thin")])
+def test_user_code_in_comparisons(order, layout, op, act):
+    template, targets, pool = case(order, layout)
+    for t in targets:
+        # Expected: the template after act, op's outcome next, and the template after both.
+        d = template.copy()
+        outcome(lambda: ACTIONS[act](d, t))
+        want, d = (look(d), outcome(lambda: OPS[op](d, t)), look(d)), None
+        base, K.calls, K.at = refs(pool), 0, 0
+        outcome(lambda: OPS[op](template.copy(), t))
+        last = K.calls  # every comparison of a short operation; of a long one, the first and a spread
+        for n in sorted({*range(1, min(last, 24) + 1), *range(24, last, max(1, (last - 24) // 8)), last}):
+            d = template.copy()
+            K.calls, K.at, K.act = 0, n, lambda: ACTIONS[act](d, t)
+            got = outcome(lambda: OPS[op](d, t))
+            assert K.act is None, "the action never ran"
+            # Completes, or fails with the action's exception or, if the tree changed, with RuntimeError.
+            assert got in {"raise": [DIVIDED], "read": [want[1]]}.get(act, [want[1], *CHANGED]), got
+            probe.check(d, ordered=False)  # the order is the expected items' order
+            assert look(d) == want[2 if got == want[1] else 0]
+            got = d = None
+            assert refs(pool) == base
+
+
+# ------------------------------------------------ finalisers and the collector
+
+
+class Mortal(K):
+    # Its finaliser checks the tree Mortal.home refers to, then (Mortal.budget times in all, so
+    # releases cannot cascade without end) changes it; any error goes to Mortal.errors.
+    def __del__(self):
+        d, Mortal.budget = self.home(), Mortal.budget - 1
+        try:
+            if d is not None and sound(d) and Mortal.budget >= 0:
+                self.change(d)
+        except BaseException as e:  # noqa: BLE001 - a finaliser cannot raise
+            Mortal.errors.append(repr(e))
+
+
+CHANGES = {"insert": lambda d: d.__setitem__(K(-len(d)), 0), "delete": lambda d: d and d.pop(d.min()),
+           "popitem": lambda d: d and d.popitem(), "clear": SortedDict.clear}
+RELEASES = {"del": lambda d: d.pop(K(20)), "replace": lambda d: d.__setitem__(K(20), 0),
+            "popitem": lambda d: d.popitem(0), "clear": SortedDict.clear, "reinit": lambda d: d.__init__(2)}
+
+
+@pytest.mark.parametrize("order, mortal", [(t, mortal) for t in ORDERS for mortal in ("keys", "values")])
+@pytest.mark.parametrize("change, release", [(c, r) for c in CHANGES for r in RELEASES])
+def test_finalisers_change_the_tree(order, mortal, change, release):
+    d = Tree(order)
+    Mortal.home, Mortal.change = weakref.ref(d), staticmethod(CHANGES[change])
+    Mortal.budget, Mortal.errors = 4, []
+    d.update((Mortal(v), None) if mortal == "keys" else (K(v), Mortal(v)) for v in range(0, 40 * order, 10))
+    watched = [weakref.ref(m) for m in getattr(d, mortal)()]
+    RELEASES[release](d)
+    assert (mortal, release) == ("keys", "replace") or any(r() is None for r in watched), "nothing released"
+    assert sound(d) and Mortal.errors == []
+    d.clear()  # the rest goes, and then the tree
+    del d
+    assert Mortal.errors == [] and all(r() is None for r in watched)
+
+
+CYCLES = {  # (tree, i): adds an item making a reference cycle through the tree
+    "value": lambda d, i: d.__setitem__(i, [d]), "key": lambda d, i: d.__setitem__((i, d), i),
+    "iterators": lambda d, i: d.__setitem__(i, d.irange(0) if i % 2 else iter(d)),
+}
+
+
+@pytest.mark.parametrize("order, n", [(2, 300), (64, 3), (64, 300)])
+@pytest.mark.parametrize("cycle", CYCLES)
+def test_cycles_are_collected(cycle, order, n, no_new_nodes):
+    d = Tree(order)
+    for i in range(n):
+        CYCLES[cycle](d, i)
+    gone, d = weakref.ref(d), None
+    gc.collect()
+    assert gone() is None
+
+
+# ------------------------------------------------ no consistent order
+
+
+class Chaos:
+    rng = random.Random()  # every comparison answers at random (__gt__: reflected from float.__lt__)
+
+    def __lt__(self, other):
+        return Chaos.rng.random() < 0.5
+
+    __gt__, __eq__ = __lt__, lambda self, other: Chaos.rng.random() < 0.1
+
+
+CHAOS_OPS = {"set": lambda d, k, i: d.__setitem__(k, k), "del": lambda d, k, i: d.__delitem__(k),
+             "pop": lambda d, k, i: d.pop(k), "popitem": lambda d, k, i: d.popitem(i % 2 - 1)}
+
+
+@given(order=st.sampled_from([2, 3, 64]), seed=st.integers(0, 2**32), prefill=st.integers(0, 200),
+       ops=st.lists(st.tuples(st.sampled_from(list(CHAOS_OPS)), st.integers(0, 10**6)), max_size=60))
+def test_inconsistent_order(order, seed, prefill, ops):
+    # Random answers and NaNs: the tree stays sound, every failed operation changes nothing.
+    Chaos.rng, d, made = random.Random(seed), SortedDict(order), []
+    for name, i in [("set", i) for i in range(prefill)] + ops:
+        if name == "set" or not made:
+            made.append(Chaos() if i % 3 else float("nan"))
+        k, size = made[-1 if name == "set" else i % len(made)], len(d)
+        try:
+            CHAOS_OPS[name](d, k, i)
+        except (KeyError, RuntimeError) as e:  # a key the search cannot find (again)
+            assert len(d) == size and (type(e) is KeyError or "popitem" in str(e)), e
+        assert sound(d, ordered=False)
+    k = d = None
+    assert set(refs(made)) <= set(refs([object()]))  # nothing leaked or released twice
+
+
+# ------------------------------------------------ allocation failure
+
+KEYS = [10**12 + i for i in range(8600)]  # distinct objects, compared natively
+VALUES = [object() for _ in KEYS]
+PAIRS = [(KEYS[i], VALUES[i]) for i in random.Random(0).sample(range(8300, 8500), 200)]  # an update's items
+
+
+def tree(layout, t, cache):
+    # Key indices in insertion order. full: ascending keys fill the root one
+    # split at a time, and the first leaf is topped up before the last split.
+    asc, cut = list(range(100, 100 + 2 * t * t)), t * (2 * t - 1)
+    idx = {"leaf": asc[: 2 * t - 1], "roomy": asc[: 2 * t - 2], "descent": asc[: 3 * t - 1],
+           "full": asc[:cut] + list(range(t)) + asc[cut:], "deep": asc[3 * t - 1 :: -1]}
+    return layout and build([KEYS[i] for i in idx[layout]], t, cache, [VALUES[i] for i in idx[layout]])
+
+
+def put(i, j):
+    return lambda d: operator.setitem(d, KEYS[i], VALUES[j])
+
+
+NOMEM = {  # (layout, action, a failed run leaves the "old" or "new" state, or a "prefix" of an update)
+    "grow_root": ("leaf", put(-1, -1), "old"), "split_on_descent": ("descent", put(-1, -1), "old"),
+    "grow_and_split": ("full", put(99, 99), "old"), "replace_on_full_path": ("full", put(0, -1), "old"),
+    "setdefault": ("leaf", lambda d: d.setdefault(KEYS[-1], VALUES[-1]), "old"),
+    "update": ("deep", lambda d: d.update(PAIRS[:100]), "prefix"), "copy": ("deep", SortedDict.copy, "old"),
+    "iter": ("deep", iter, "old"), "reversed": ("leaf", reversed, "old"),
+    "irange": ("deep", lambda d: d.irange(KEYS[101], d.max(), (False, True)), "old"),
+    "keys": ("deep", SortedDict.keys, "old"), "values": ("deep", SortedDict.values, "old"),
+    "items": ("deep", SortedDict.items, "old"), "reinit": ("deep", lambda d: d.__init__(3, False), "old"),
+    "construct": (None, lambda d: SortedDict(3), "old"), "clear": ("deep", SortedDict.clear, "new"),
+    # With every allocation failing, these still succeed.
+    "insert_roomy": ("roomy", put(-1, -1), None), "get": ("deep", lambda d: d.get(KEYS[101]), None),
+    "contains": ("deep", lambda d: KEYS[-1] in d, None), "pop": ("deep", lambda d: d.pop(KEYS[101]), None),
+    "del": ("deep", lambda d: operator.delitem(d, KEYS[101]), None),
+}
+
+
+@pytest.mark.parametrize("order, cache", [(t, cache) for t in ORDERS for cache in CACHE])
+@pytest.mark.parametrize("name", NOMEM)
+def test_allocation_failure(name, order, cache, no_new_nodes):
+    # The action with allocation n failing (or every one from n on), for n = 0, 1, ...
+    # until three runs in a row get past their last allocation.
+    layout, act, failure = NOMEM[name]
+    d = tree(layout, order, cache)
+    items, old, new, d = d and d.items(), look(d), look(d, act(d)), None
+    base, n, clean = refs(KEYS + VALUES), 0, 0
+    while clean < 3:
+        d = tree(layout, order, cache)
+        _testcapi.set_nomemory(n, n + 1 if failure else 0)
+        try:
+            result, failed = act(d), False
+        except MemoryError:
+            result, failed = None, True
+        finally:
+            _testcapi.remove_mem_hooks()
+        if failed and failure == "prefix":
+            assert set(d.items()) == set(items + PAIRS[: len(d) - len(items)])
+        else:
+            assert look(d, result) == (old if failed and failure == "old" else new)
+        assert d is None or d.setdefault(KEYS[-2]) is None and probe.check(d)  # still usable
+        clean, n, d, result = 0 if failed else clean + 1, n + 1, None, None
+        assert refs(KEYS + VALUES) == base
+    assert failure is None or n > 3, "nothing was allocated"
