@@ -6,10 +6,10 @@ from hypothesis import HealthCheck, settings
 # allocator, instrumented module) within budget; "dev" is for quick iteration.
 settings.register_profile("dev", max_examples=30, deadline=None)
 settings.register_profile(
-    "ci", max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    "ci", max_examples=500, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
 settings.register_profile(
-    "asan", max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    "asan", max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow]
 )
 settings.load_profile(
     os.environ.get("SYLVANMAP_HYPOTHESIS_PROFILE") or ("ci" if os.environ.get("CI") else "dev")
