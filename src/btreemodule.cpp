@@ -268,12 +268,8 @@ PyTypeObject PyBTreeNode_Type = {
 
 /* ---------------------------------------------------------------- iterator types */
 
+// Shared by the forward and reverse iterators.
 static PyMethodDef btreeiter_methods[] = {
-    {"__length_hint__", btreeiter_len, METH_NOARGS, length_hint_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-static PyMethodDef btreereviter_methods[] = {
     {"__length_hint__", btreeiter_len, METH_NOARGS, length_hint_doc},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -303,7 +299,7 @@ PyTypeObject PyBTreeReverseIter_Type = {
     .tp_traverse = btreeiter_traverse,
     .tp_iter = PyObject_SelfIter,
     .tp_iternext = btreereviter_next,
-    .tp_methods = btreereviter_methods,
+    .tp_methods = btreeiter_methods,
 };
 
 PyTypeObject PyBTreeRangeIter_Type = {

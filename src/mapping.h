@@ -148,11 +148,22 @@ static PyObject *btree_max(PyObject *self, PyObject *)
     return end_key_or_error(PyBTree_GetMax(self), "max() arg is an empty B-tree");
 }
 
-// Index rule shared by peekitem and popitem: 0 is the first item, -1 or
-// size-1 the last; anything else is refused. Returns 0 (first), 1 (last) or -1
-// with IndexError set.
-static int select_end(Py_ssize_t index, Py_ssize_t size, const char *method)
+// The argument handling shared by peekitem and popitem: parses the optional
+// index with `format`, refuses an empty tree with the method's own error, then
+// applies the index rule: 0 is the first item, -1 or size-1 the last, anything
+// else is refused. Returns 0 (first), 1 (last) or -1 with an exception set.
+static int select_end(PyObject *self, PyObject *args, const char *format, const char *method,
+                      PyObject *empty_error, const char *empty_message)
 {
+    Py_ssize_t index = -1;
+    if (!PyArg_ParseTuple(args, format, &index)) {
+        return -1;
+    }
+    const Py_ssize_t size = sylvan::as_tree(self)->size;
+    if (size == 0) {
+        PyErr_SetString(empty_error, empty_message);
+        return -1;
+    }
     if (index == 0) {
         return 0;
     }
@@ -165,20 +176,11 @@ static int select_end(Py_ssize_t index, Py_ssize_t size, const char *method)
 
 static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 {
-    Py_ssize_t index = -1;
-    if (!PyArg_ParseTuple(args, "|n:peekitem", &index)) {
-        return nullptr;
-    }
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    if (tree->size == 0) {
-        PyErr_SetString(PyExc_IndexError, "peekitem from empty B-tree");
-        return nullptr;
-    }
-    int last = select_end(index, tree->size, "peekitem");
+    int last = select_end(self, args, "|n:peekitem", "peekitem", PyExc_IndexError, "peekitem from empty B-tree");
     if (last < 0) {
         return nullptr;
     }
-    PyBTreeNode *leaf = end_leaf(tree->root, last);
+    PyBTreeNode *leaf = end_leaf(sylvan::as_tree(self)->root, last);
     Py_ssize_t slot = last ? leaf->n_keys - 1 : 0;
     return PyTuple_Pack(2, leaf->keys[slot], leaf->values[slot]);
 }
@@ -186,19 +188,11 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
-    Py_ssize_t index = -1;
-    if (!PyArg_ParseTuple(args, "|n:popitem", &index)) {
-        return nullptr;
-    }
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    if (tree->size == 0) {
-        PyErr_SetString(PyExc_KeyError, "popitem(): B-tree is empty");
-        return nullptr;
-    }
-    int last = select_end(index, tree->size, "popitem");
+    int last = select_end(self, args, "|n:popitem", "popitem", PyExc_KeyError, "popitem(): B-tree is empty");
     if (last < 0) {
         return nullptr;
     }
+    PyBTreeObject *tree = sylvan::as_tree(self);
     Ref key = Ref::steal(last ? PyBTree_GetMax(self) : PyBTree_GetMin(self));
     if (!key) {
         return nullptr;
