@@ -210,6 +210,14 @@ inline bool search_i64(const PyBTreeNode *node, int64_t x, Py_ssize_t *idx, int 
     }
     while (low <= high) {
         Py_ssize_t mid = low + (high - low) / 2;
+        // Stored keys that are not cached live elsewhere in memory: start
+        // fetching both possible next probes while this one is compared.
+        if (mid > low) {
+            __builtin_prefetch(node->keys[low + (mid - 1 - low) / 2]);
+        }
+        if (mid < high) {
+            __builtin_prefetch(node->keys[mid + 1 + (high - mid - 1) / 2]);
+        }
         int cmp = sylvan::compare_with_slot(tree, node, mid, sk);
         if (cmp == -2) {
             return -1;
