@@ -245,12 +245,16 @@ enum class Export { Keys, Values, Items };
         PyObject *entry;
         switch (what) {
             case Export::Keys:
+                prefetch_ahead(node->keys, i, node->n_keys);
                 entry = Py_NewRef(node->keys[i]);
                 break;
             case Export::Values:
+                prefetch_ahead(node->values, i, node->n_keys);
                 entry = Py_NewRef(node->values[i]);
                 break;
             default:
+                prefetch_ahead(node->keys, i, node->n_keys);
+                prefetch_ahead(node->values, i, node->n_keys);
                 entry = PyTuple_Pack(2, node->keys[i], node->values[i]);
                 if (entry == nullptr) {
                     return -1;
@@ -311,6 +315,8 @@ namespace sylvan {
         }
     }
     for (Py_ssize_t i = 0; i < src->n_keys; i++) {
+        prefetch_ahead(src->keys, i, src->n_keys);
+        prefetch_ahead(src->values, i, src->n_keys);
         dst->keys[i] = Py_NewRef(src->keys[i]);
         dst->values[i] = Py_NewRef(src->values[i]);
         if (has_cache(src)) {
