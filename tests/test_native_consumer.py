@@ -3,6 +3,7 @@ the installed module, and the README section shows the snippet that is built and
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -27,8 +28,10 @@ def run(*command, env=TOOLS_ENV, source=None):
 @pytest.fixture(scope="module")
 def build(tmp_path_factory):
     build, source = tmp_path_factory.mktemp("native"), ROOT / "examples" / "native"
-    run("cmake", "-S", str(source), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}")
-    run("cmake", "--build", str(build), "-j", "2")
+    # The virtualenv's own cmake (requirements/dev.txt) first, then the system's.
+    cmake = shutil.which("cmake", path=os.pathsep.join([os.path.dirname(sys.executable), os.environ["PATH"]]))
+    run(cmake, "-S", str(source), "-B", str(build), f"-DPython_EXECUTABLE={sys.executable}")
+    run(cmake, "--build", str(build), "-j", "2")
     return build
 
 
