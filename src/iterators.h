@@ -46,9 +46,8 @@ struct IterCursor {
 // What every iterator knows about the tree it walks.
 struct IterGuard {
     uint64_t mod_count;       // layout the position was taken from
-    uint64_t keyset_version;  // key set at creation
+    uint64_t keyset_version;  // key set at creation; the tree's only grows, so a mismatch is sticky
     PyObject *last_key;       // borrowed; stored in the tree while the key set is unchanged
-    int size_changed;         // sticky
     int done;                 // sticky
 };
 
@@ -90,7 +89,6 @@ inline void guard_init(IterGuard *guard, const PyBTreeObject *tree)
     guard->mod_count = tree->mod_count;
     guard->keyset_version = tree->keyset_version;
     guard->last_key = nullptr;
-    guard->size_changed = 0;
     guard->done = 0;
 }
 
@@ -170,8 +168,7 @@ inline void raise_size_changed()
 // RuntimeError when the key set changed (sticky).
 [[nodiscard]] inline int guard_check(IterGuard *guard, const PyBTreeObject *tree)
 {
-    if (guard->size_changed || tree->keyset_version != guard->keyset_version) {
-        guard->size_changed = 1;
+    if (tree->keyset_version != guard->keyset_version) {
         raise_size_changed();
         return -1;
     }

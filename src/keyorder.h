@@ -97,10 +97,10 @@ inline void set_mutated_error()
 // compare_keys for a stored key, safe against user code that changes the tree:
 // the stored key is held alive across the call, and if the tree's mod_count
 // moved the result is -2 with RuntimeError (unless the comparison itself
-// raised). `tree` may be NULL for a comparison outside any tree.
+// raised).
 [[nodiscard]] inline int guarded_compare(PyBTreeObject *tree, PyObject *key, PyObject *stored)
 {
-    if (tree == nullptr || comparison_is_native(key, stored)) {
+    if (comparison_is_native(key, stored)) {
         return compare_keys(key, stored);
     }
     const uint64_t before = tree->mod_count;

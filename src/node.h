@@ -107,23 +107,9 @@ static void cache_key_clear(PyBTreeNode *node, Py_ssize_t idx)
 
 namespace sylvan {
 
-// Moves `count` entries (key, value, cache entry) inside one node from slot
-// `from` to slot `to`; the ranges may overlap. Vacated slots are not cleared.
-inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_ssize_t count)
-{
-    if (count <= 0) {
-        return;
-    }
-    const size_t n = static_cast<size_t>(count);
-    memmove(&node->keys[to], &node->keys[from], n * sizeof(PyObject *));
-    memmove(&node->values[to], &node->values[from], n * sizeof(PyObject *));
-    if (has_cache(node)) {
-        memmove(&node->keys_i64[to], &node->keys_i64[from], n * sizeof(int64_t));
-        memmove(&node->keys_i64_valid[to], &node->keys_i64_valid[from], n);
-    }
-}
-
-// Copies `count` entries from one node to another (distinct nodes of one tree).
+// Moves `count` entries (key, value, cache entry) from slot src_idx of src to
+// slot dst_idx of dst, which may be the same node with overlapping ranges.
+// Vacated slots are not cleared.
 inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode *src, Py_ssize_t src_idx,
                          Py_ssize_t count)
 {
@@ -131,12 +117,18 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
         return;
     }
     const size_t n = static_cast<size_t>(count);
-    memcpy(&dst->keys[dst_idx], &src->keys[src_idx], n * sizeof(PyObject *));
-    memcpy(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
+    memmove(&dst->keys[dst_idx], &src->keys[src_idx], n * sizeof(PyObject *));
+    memmove(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
     if (has_cache(dst)) {
-        memcpy(&dst->keys_i64[dst_idx], &src->keys_i64[src_idx], n * sizeof(int64_t));
-        memcpy(&dst->keys_i64_valid[dst_idx], &src->keys_i64_valid[src_idx], n);
+        memmove(&dst->keys_i64[dst_idx], &src->keys_i64[src_idx], n * sizeof(int64_t));
+        memmove(&dst->keys_i64_valid[dst_idx], &src->keys_i64_valid[src_idx], n);
     }
+}
+
+// Moves entries within one node, from slot `from` to slot `to`.
+inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_ssize_t count)
+{
+    copy_entries(node, to, node, from, count);
 }
 
 // Empties `count` slots from `from`: keys and values NULL, validity 0.
