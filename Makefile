@@ -1,25 +1,42 @@
-# Quick start:  make demo   (tour + quick benchmark)
-#               make test   (every test: the -X dev suite, the native consumer,
-#                            and the suite again under ASan + UBSan)
+# Quick start:  make demo    (tour + quick benchmark)
+#               make test    (what CI runs; see "Tests" below)
+#               make wheels  (dist/: an sdist and one manylinux wheel per interpreter)
 SHELL := /bin/bash
-PYTHON313 := $(shell bash tools/find-python.sh)
+# The reference interpreter gets every check; the others run the main suite.
+REF_VERSION := 3.13
+OTHER_VERSIONS := 3.12 3.11
 VENV := .venv
 ASAN_VENV := .venv-asan
 PY := $(VENV)/bin/python
 ASAN_PY := $(ASAN_VENV)/bin/python
 PIP_BUILD := --no-build-isolation --no-deps --quiet
 ASAN_RT := $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+FIND_PYTHON := bash tools/find-python.sh
+# Under CI the reference runs the thorough "ci" hypothesis profile (conftest.py),
+# the other interpreters the lighter "versions" one.
+OTHER_PROFILE := $(if $(CI),versions,)
 
-.PHONY: build demo test test-main test-asan bench bench-quick clean
+# Made by a pattern rule, so make would otherwise delete them after a run.
+.PRECIOUS: .venv-py%/.ready
 
-$(VENV)/.ready: requirements/dev.txt requirements/bench.txt
-	test -x $(PY) || $(PYTHON313) -m venv $(VENV)
-	$(PY) -m pip install --quiet -r requirements/dev.txt -r requirements/bench.txt
+.PHONY: build demo test test-main test-extras test-asan test-versions \
+        $(addprefix test-py,$(OTHER_VERSIONS)) wheels test-wheels bench bench-quick clean
+
+# Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
+# .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
+$(VENV)/.ready: requirements/dev.txt requirements/bench.txt requirements/wheels.txt
+	test -x $(PY) || "$$($(FIND_PYTHON) $(REF_VERSION))" -m venv $(VENV)
+	$(PY) -m pip install --quiet -r requirements/dev.txt -r requirements/bench.txt -r requirements/wheels.txt
 	touch $@
 
 $(ASAN_VENV)/.ready: requirements/dev.txt
-	test -x $(ASAN_PY) || $(PYTHON313) -m venv $(ASAN_VENV)
+	test -x $(ASAN_PY) || "$$($(FIND_PYTHON) $(REF_VERSION))" -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install --quiet -r requirements/dev.txt
+	touch $@
+
+.venv-py%/.ready: requirements/dev.txt
+	test -x $(@D)/bin/python || "$$($(FIND_PYTHON) $*)" -m venv $(@D)
+	$(@D)/bin/python -m pip install --quiet -r requirements/dev.txt
 	touch $@
 
 build: $(VENV)/.ready
@@ -30,10 +47,19 @@ demo: build
 	$(PY) examples/tour.py
 	$(PY) bench/run.py --quick
 
-test: test-main test-asan
+# ---------------------------------------------------------------------- tests
+# test         = test-main + test-extras + test-versions + test-wheels
+# test-main    the whole suite (tests/) under -X dev on the reference interpreter
+# test-extras  further checks on the reference only: add new ones here
+# test-versions  test-pyX.Y for each other interpreter: the same suite, or a
+#              SKIPPED line when the machine has no such interpreter
+# test-wheels  builds dist/ (make wheels) and installs each wheel afresh
+test: test-main test-extras test-versions
 
 test-main: build
 	$(PY) -X dev -m pytest -q tests
+
+test-extras: test-asan
 
 # The interpreter is not instrumented, so the ASan runtime is preloaded and the
 # system allocator used (so node blocks are ASan allocations); leaks are left to
@@ -48,6 +74,37 @@ test-asan: $(ASAN_VENV)/.ready
 	SYLVANMAP_HYPOTHESIS_PROFILE=asan \
 	    $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
+test-versions: $(addprefix test-py,$(OTHER_VERSIONS))
+
+$(addprefix test-py,$(OTHER_VERSIONS)): test-py%:
+	@if $(FIND_PYTHON) $* >/dev/null; then $(MAKE) --no-print-directory suite-py$*; \
+	else echo "test-py$*: SKIPPED: no Python $* on this machine, its suite did not run"; fi
+
+suite-py%: .venv-py%/.ready
+	.venv-py$*/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py$* \
+	    -C cmake.define.SYLVANMAP_TESTING=ON .
+	SYLVANMAP_HYPOTHESIS_PROFILE=$(OTHER_PROFILE) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
+
+# --------------------------------------------------------------------- wheels
+# The sdist first, then each wheel built from it (so the sdist is known to be
+# complete), repaired to a manylinux tag; a missing interpreter is skipped.
+wheels: $(VENV)/.ready
+	rm -rf dist build/wheels && mkdir -p dist build/wheels
+	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist
+	@for v in $(REF_VERSION) $(OTHER_VERSIONS); do \
+	    if ! $(FIND_PYTHON) $$v >/dev/null; then echo "wheels: SKIPPED $$v: no Python $$v on this machine"; continue; fi; \
+	    venv=.venv-py$$v; [ $$v = $(REF_VERSION) ] && venv=$(VENV); \
+	    $(MAKE) --no-print-directory $$venv/.ready || exit 1; \
+	    echo "wheels: building for $$v"; \
+	    $$venv/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
+	    $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
+	done
+	ls -l dist
+
+test-wheels: wheels
+	$(PY) -m pytest -q -p no:cacheprovider tools/wheels
+
+# ----------------------------------------------------------------- benchmarks
 bench: build
 	$(PY) bench/run.py
 
@@ -55,4 +112,4 @@ bench-quick: build
 	$(PY) bench/run.py --quick
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis
+	rm -rf build dist $(VENV) $(ASAN_VENV) .venv-py* .pytest_cache .hypothesis

@@ -187,8 +187,8 @@ PyDoc_STRVAR(irange_doc,
              "    [3, 4, 5, 6]\n"
              "    >>> list(bt.irange(3, 7, inclusive=(True, True)))\n"
              "    [3, 4, 5, 6, 7]\n");
-PyDoc_STRVAR(reversed_doc, "Return a reverse iterator over the keys.");
-PyDoc_STRVAR(length_hint_doc, "Private method returning estimate of len(list(it)).");
+PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
+PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
 
 // Method functions of every calling convention go into PyCFunction slots.
 template <typename F>
@@ -342,6 +342,10 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
     }
     if (PyModule_AddObject(module, "SortedDict", Py_NewRef(&PyBTree_Type)) < 0) {
         Py_DECREF(&PyBTree_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (PyModule_AddStringConstant(module, "__version__", SYLVANMAP_VERSION) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -27,7 +27,7 @@
 #ifndef SYLVANMAP_RECORDS_H
 #define SYLVANMAP_RECORDS_H
 
-#include <Python.h>
+#include "compat.h"  // <Python.h>, and the calls 3.11 lacks
 
 #include <cstdint>
 

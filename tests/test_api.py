@@ -1,6 +1,7 @@
 # The documented surface of SortedDict, as one table of calls and what each must give:
 # a value, or (exception type, exception args) where ANY stands for args not fixed.
 
+import importlib.metadata
 import weakref
 from unittest.mock import ANY
 
@@ -12,6 +13,8 @@ from support import NODE_TYPE, SortedDict, build, probe
 Sub = type("Sub", (SortedDict,), {})
 NoInit = type("NoInit", (SortedDict,), {"__init__": lambda self, *args: None})  # skips the base initialiser
 FIVE = [(k, k) for k in range(1, 6)]
+Pairs = type("Pairs", (), {"__init__": lambda self, error: setattr(self, "error", error), "__iter__": lambda self: iter(FIVE),
+                           "keys": property(lambda self: (_ for _ in ()).throw(self.error))})
 REFUSED = (TypeError, ANY)
 DOCS = {  # method: text signature and first line of the docstring ("": the type itself)
     "": "(order=64, cache_i64=True, /) Create a new B-tree with the specified order (minimum degree).",
@@ -62,6 +65,7 @@ INNER = [NODE_TYPE, *(type(f(SortedDict())) for f in (iter, reversed, SortedDict
 TABLE = [
     # module and types; the internal ones cannot be made or subclassed from Python
     (lambda: (SortedDict.__module__, SortedDict.__name__), ("btree", "SortedDict")),
+    (lambda: sylvanmap.__version__, importlib.metadata.version("sylvanmap")),  # the installed distribution's
     (lambda: sylvanmap.__doc__.splitlines()[::4], ["B-Tree data structure module.", "in logarithmic time."]),
     *[(lambda n=n: f"{(o := getattr(SortedDict, n, SortedDict)).__text_signature__} {o.__doc__}"
        .split("\n")[0], text) for n, text in DOCS.items()],
@@ -112,6 +116,9 @@ TABLE = [
       for b, e in [("abc", (ValueError, ("B-tree update sequence element #2 has length 3; 2 is required",))),
                    (5, (TypeError, ("cannot convert B-tree update sequence element #2 to a sequence",)))]],
     (lambda: SortedDict().update(None), (TypeError, ("'NoneType' object is not iterable",))),
+    # a keys attribute whose lookup raises: AttributeError means "no keys()", so pairs; others propagate
+    *[(lambda e=e: after(SortedDict(), SortedDict.update, Pairs(e)), (want, r(size=size), FIVE[:size]))
+      for e, want, size in [(AttributeError("keys"), None, 5), (LookupError("keys"), (LookupError, ("keys",)), 0)]],
     (lambda: SortedDict().update({}, {}), REFUSED), (lambda: SortedDict() < SortedDict(), REFUSED),
     (lambda: after(SortedDict(), lambda d: d.update([("x", 0)], x=1)), (None, r(size=1), [("x", 1)])),
     (lambda: after(d := build(range(1, 6), 2), SortedDict.update, d), (None, r(2, 5), FIVE)),

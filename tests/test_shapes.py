@@ -92,7 +92,9 @@ def test_compare(a, b, want):
 
 @pytest.mark.parametrize("cache", [True, False])
 @pytest.mark.parametrize("key, valid", [
-    (0, 1), (-1, 1), (2**63 - 1, 1), (-(2**63), 1), (2**63, 0), (-(2**63) - 1, 0), (True, 0), (False, 0),
+    # one-digit and two-digit ints on either side of both digit sizes (15 and 30 bits)
+    *[(k, 1) for b in (15, 30) for k in (2**b - 1, -(2**b - 1), 2**b, -(2**b))],
+    (0, 1), (-1, 1), (7, 1), (2**63 - 1, 1), (-(2**63), 1), (2**63, 0), (-(2**63) - 1, 0), (True, 0), (False, 0),
     (type("SubInt", (int,), {})(3), 0), (1.0, 0), ("a", 0)])
 def test_cache_validity(key, valid, cache):
     valid = bool(cache and valid)

@@ -20,6 +20,8 @@
 
 #include "sylvanmap_loader.h"
 
+#include "compat.h"  // the module's shims: PyErr_GetRaisedException on 3.11
+
 namespace {
 
 SylvanMapAPI api;

@@ -1,0 +1,86 @@
+// Interpreter calls newer than the oldest supported CPython, 3.11.
+//
+// Each shim sits under a check of the release that added its call and defines
+// that call under its own documented name and signature, so the engine always
+// writes the current API and a build for a release that has the call uses the
+// interpreter's own function, untouched. A shim does what the call does for
+// every argument, with older public API only: results, exceptions and
+// reference counts are the same on every version. Nothing outside this file
+// tests PY_VERSION_HEX. To add a call: one block under the release that added
+// it, the smallest body that matches the documentation.
+//
+// records.h and pyref.h include this file in place of <Python.h>, so every
+// engine header sees the shims.
+#ifndef SYLVANMAP_COMPAT_H
+#define SYLVANMAP_COMPAT_H
+
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030C0000  // added in 3.12
+
+// An int of at most one digit. 3.11 keeps the sign in ob_size, so that is
+// |ob_size| <= 1, and the value is ob_size times the digit (0 for zero).
+static inline int PyUnstable_Long_IsCompact(const PyLongObject *op)
+{
+    return op->ob_base.ob_size >= -1 && op->ob_base.ob_size <= 1;
+}
+
+static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op)
+{
+    return op->ob_base.ob_size * static_cast<Py_ssize_t>(op->ob_digit[0]);
+}
+
+// The pending exception as one object (its traceback attached), cleared; NULL
+// when none is pending. Normalising may itself fail: the exception it raises
+// instead is then the one returned, as when a raise fails on 3.12.
+static inline PyObject *PyErr_GetRaisedException(void)
+{
+    PyObject *type = nullptr;
+    PyObject *value = nullptr;
+    PyObject *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) {
+        (void)PyException_SetTraceback(value, traceback);  // a traceback object: cannot fail
+        Py_DECREF(traceback);
+    }
+    Py_DECREF(type);
+    return value;
+}
+
+// Raises exc (stolen), or clears the pending exception when exc is NULL.
+static inline void PyErr_SetRaisedException(PyObject *exc)
+{
+    if (exc == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+
+#endif  // 3.12
+
+#if PY_VERSION_HEX < 0x030D0000  // added in 3.13
+
+// 1 if the attribute exists, 0 if looking it up raised AttributeError (which
+// is cleared), -1 with any other exception set.
+static inline int PyObject_HasAttrStringWithError(PyObject *obj, const char *name)
+{
+    PyObject *value = PyObject_GetAttrString(obj, name);
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+#endif  // 3.13
+
+#endif  // SYLVANMAP_COMPAT_H
