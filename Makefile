@@ -83,7 +83,7 @@ $(addprefix test-py,$(OTHER_VERSIONS)): test-py%:
 suite-py%: .venv-py%/.ready
 	.venv-py$*/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py$* \
 	    -C cmake.define.SYLVANMAP_TESTING=ON .
-	SYLVANMAP_HYPOTHESIS_PROFILE=$(OTHER_PROFILE) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
+	SYLVANMAP_HYPOTHESIS_PROFILE=$(or $(SYLVANMAP_HYPOTHESIS_PROFILE),$(OTHER_PROFILE)) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
 
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be

@@ -13,8 +13,20 @@ from support import NODE_TYPE, SortedDict, build, probe
 Sub = type("Sub", (SortedDict,), {})
 NoInit = type("NoInit", (SortedDict,), {"__init__": lambda self, *args: None})  # skips the base initialiser
 FIVE = [(k, k) for k in range(1, 6)]
-Pairs = type("Pairs", (), {"__init__": lambda self, error: setattr(self, "error", error), "__iter__": lambda self: iter(FIVE),
-                           "keys": property(lambda self: (_ for _ in ()).throw(self.error))})
+
+
+class Pairs:  # iterates over FIVE; looking up its keys attribute raises the error given
+    def __init__(self, error):
+        self.error = error
+
+    def __iter__(self):
+        return iter(FIVE)
+
+    @property
+    def keys(self):
+        raise self.error
+
+
 REFUSED = (TypeError, ANY)
 DOCS = {  # method: text signature and first line of the docstring ("": the type itself)
     "": "(order=64, cache_i64=True, /) Create a new B-tree with the specified order (minimum degree).",

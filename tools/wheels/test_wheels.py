@@ -15,7 +15,8 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 DIST = ROOT / "dist"
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
-VERSIONS = [c.split(" :: ")[-1] for c in PROJECT["classifiers"] if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+VERSIONS = [c.split(" :: ")[-1] for c in PROJECT["classifiers"]
+            if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
 
 
 def run(*command, cwd=None):
@@ -33,7 +34,8 @@ def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_pa
     wheels = list(DIST.glob(f"sylvanmap-{PROJECT['version']}-{tag}-{tag}-*.whl"))
     assert len(wheels) == 1, f"want one {tag} wheel in {DIST}, found {wheels}"
     platforms = wheels[0].stem.split("-")[-1].split(".")
-    shown = re.findall(r'consistent with the following platform tag:\s+"([^"]+)"', run(sys.executable, "-m", "auditwheel", "show", wheels[0]))
+    shown = run(sys.executable, "-m", "auditwheel", "show", wheels[0])
+    shown = re.findall(r'consistent with the following platform tag:\s+"([^"]+)"', shown)
     assert shown and shown[0].startswith("manylinux") and shown[0] in platforms, (shown, platforms)
 
     for name in ("smoke.py", "roundtrip.c"):
@@ -41,7 +43,8 @@ def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_pa
     venv = tmp_path / "venv"
     run(found.stdout.strip(), "-m", "venv", venv)
     run(venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-index", wheels[0])
-    assert run(venv / "bin" / "python", "-I", "smoke.py", cwd=tmp_path).startswith(f"smoke: sylvanmap {PROJECT['version']} on Python {version}.")
+    said = run(venv / "bin" / "python", "-I", "smoke.py", cwd=tmp_path)
+    assert said.startswith(f"smoke: sylvanmap {PROJECT['version']} on Python {version}."), said
 
 
 def test_sdist_holds_exactly_the_tracked_files():
