@@ -6,7 +6,8 @@
 // their slot and method tables, and the module entry point. The engine and the
 // object code live in the headers it includes, one per subsystem:
 //   records.h   the tree and node records (and what the counters mean)
-//   node.h      node storage and the int64 key cache
+//   compat.h    shims for calls newer than CPython 3.11
+//   node.h      node storage and the key cache (int64 values, str abbreviations)
 //   keyorder.h  the key order and the in-node search
 //   insert.h    insertion     delete.h   deletion
 //   tree.h      the SortedDict object's lifecycle
@@ -198,10 +199,10 @@ static PyCFunction as_method(F function)
 }
 
 static PyMethodDef btree_methods[] = {
-    {"insert", btree_insert, METH_VARARGS, insert_doc},
-    {"get", btree_get, METH_VARARGS, get_doc},
-    {"pop", btree_pop, METH_VARARGS, pop_doc},
-    {"setdefault", btree_setdefault, METH_VARARGS, setdefault_doc},
+    {"insert", as_method(btree_insert), METH_FASTCALL, insert_doc},
+    {"get", as_method(btree_get), METH_FASTCALL, get_doc},
+    {"pop", as_method(btree_pop), METH_FASTCALL, pop_doc},
+    {"setdefault", as_method(btree_setdefault), METH_FASTCALL, setdefault_doc},
     {"update", as_method(btree_update), METH_VARARGS | METH_KEYWORDS, update_doc},
     {"copy", btree_copy, METH_NOARGS, copy_doc},
     {"keys", btree_keys_method, METH_NOARGS, keys_doc},
@@ -336,6 +337,7 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
             return nullptr;
         }
     }
+    sylvan::init_search_kernels();
     PyObject *module = PyModule_Create2(&btreemodule, PYTHON_API_VERSION);
     if (module == nullptr) {
         return nullptr;

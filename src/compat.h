@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #if PY_VERSION_HEX < 0x030C0000  // added in 3.12
 
 // An int of at most one digit. 3.11 keeps the sign in ob_size, so that is
@@ -59,6 +61,30 @@ static inline void PyErr_SetRaisedException(PyObject *exc)
         return;
     }
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+
+// A zero-filled, untracked collector object of tp with extra_size bytes after
+// its basic size. 3.11 sizes collector allocations only by a type's item
+// size, so the block is allocated as a 1-byte-item object of a stand-in type
+// with tp's size and flags, zeroed past the object header and then given tp.
+static inline PyObject *PyUnstable_Object_GC_NewWithExtraData(PyTypeObject *tp, size_t extra_size)
+{
+    static PyTypeObject shape;
+    shape.tp_name = tp->tp_name;
+    shape.tp_basicsize = tp->tp_basicsize;
+    shape.tp_itemsize = 1;
+    shape.tp_flags = tp->tp_flags & ~Py_TPFLAGS_HEAPTYPE;
+    PyVarObject *op = PyObject_GC_NewVar(PyVarObject, &shape, static_cast<Py_ssize_t>(extra_size));
+    if (op == nullptr) {
+        return nullptr;
+    }
+    memset(reinterpret_cast<char *>(op) + sizeof(PyObject), 0,
+           static_cast<size_t>(tp->tp_basicsize) + extra_size - sizeof(PyObject));
+    Py_SET_TYPE(op, tp);
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        Py_INCREF(tp);
+    }
+    return reinterpret_cast<PyObject *>(op);
 }
 
 #endif  // 3.12

@@ -373,9 +373,9 @@ namespace sylvan {
     }
     PyObject *candidate = node->keys[idx];
     int cmp;
-    if (it->max_sk.is_int64 && has_cache(node) && node->keys_i64_valid[idx]) {
-        const int64_t value = node->keys_i64[idx];
-        cmp = value < it->max_sk.ll ? -1 : (value > it->max_sk.ll ? 1 : 0);
+    int64_t value;
+    if (it->max_sk.tag == kEntryInt && cached_int(node, idx, &value)) {
+        cmp = value < it->max_sk.word ? -1 : (value > it->max_sk.word ? 1 : 0);
     } else if (comparison_is_native(candidate, it->max_key)) {
         cmp = compare_keys(candidate, it->max_key);
     } else {

@@ -13,9 +13,42 @@
 
 static void set_key_error(PyObject *key) { PyErr_SetObject(PyExc_KeyError, key); }
 
+namespace sylvan {
+
+// The slots and methods below run only on SortedDict instances, so they call
+// the engine directly instead of the checked PyBTree_* family.
+
+// New reference to the value of key; NULL without an exception when absent.
+[[nodiscard]] inline PyObject *lookup(PyObject *self, PyObject *key)
+{
+    PyBTreeObject *tree = as_tree(self);
+    PyBTreeNode *where;
+    Py_ssize_t slot;
+    if (node_locate(tree, tree->root, key, &where, &slot) < 0 || where == nullptr) {
+        return nullptr;
+    }
+    return Py_NewRef(where->values[slot]);
+}
+
+// The positional-argument count check of the four keyed methods, with the
+// interpreter's own tuple-parser wording.
+[[nodiscard]] inline bool positional_count_ok(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max)
+{
+    if (nargs >= min && nargs <= max) {
+        return true;
+    }
+    const Py_ssize_t bound = nargs < min ? min : max;
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd argument%s (%zd given)", name,
+                 min == max ? "exactly" : (nargs < min ? "at least" : "at most"), bound, bound == 1 ? "" : "s",
+                 nargs);
+    return false;
+}
+
+}  // namespace sylvan
+
 static PyObject *btree_subscript(PyObject *self, PyObject *key)
 {
-    PyObject *value = PyBTree_Search(self, key);
+    PyObject *value = sylvan::lookup(self, key);
     if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
     }
@@ -24,63 +57,66 @@ static PyObject *btree_subscript(PyObject *self, PyObject *key)
 
 static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 {
-    return value == nullptr ? PyBTree_Delete(self, key) : PyBTree_Insert(self, key, value);
+    if (value != nullptr) {
+        return tree_insert(sylvan::as_tree(self), key, value);
+    }
+    sylvan::Removed removed;  // released last, once the tree is consistent
+    return tree_delete(sylvan::as_tree(self), key, &removed);
 }
 
-static int btree_contains(PyObject *self, PyObject *key) { return PyBTree_Contains(self, key); }
-
-static PyObject *btree_insert(PyObject *self, PyObject *args)
+static int btree_contains(PyObject *self, PyObject *key)
 {
-    PyObject *key;
-    PyObject *value;
-    if (!PyArg_ParseTuple(args, "OO:insert", &key, &value)) {
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    return node_contains(tree, tree->root, key);
+}
+
+static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!sylvan::positional_count_ok("insert", nargs, 2, 2)) {
         return nullptr;
     }
-    if (PyBTree_Insert(self, key, value) < 0) {
+    if (tree_insert(sylvan::as_tree(self), args[0], args[1]) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-static PyObject *btree_get(PyObject *self, PyObject *args)
+static PyObject *btree_get(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    PyObject *key;
-    PyObject *default_value = Py_None;
-    if (!PyArg_ParseTuple(args, "O|O:get", &key, &default_value)) {
+    if (!sylvan::positional_count_ok("get", nargs, 1, 2)) {
         return nullptr;
     }
-    PyObject *value = PyBTree_Search(self, key);
+    PyObject *value = sylvan::lookup(self, args[0]);
     if (value != nullptr || PyErr_Occurred()) {
         return value;
+    }
+    return Py_NewRef(nargs > 1 ? args[1] : Py_None);
+}
+
+static PyObject *btree_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (!sylvan::positional_count_ok("setdefault", nargs, 1, 2)) {
+        return nullptr;
+    }
+    PyObject *key = args[0];
+    PyObject *default_value = nargs > 1 ? args[1] : Py_None;
+    PyObject *value = sylvan::lookup(self, key);
+    if (value != nullptr || PyErr_Occurred()) {
+        return value;
+    }
+    if (tree_insert(sylvan::as_tree(self), key, default_value) < 0) {
+        return nullptr;
     }
     return Py_NewRef(default_value);
 }
 
-static PyObject *btree_setdefault(PyObject *self, PyObject *args)
+static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
-    PyObject *key;
-    PyObject *default_value = Py_None;
-    if (!PyArg_ParseTuple(args, "O|O:setdefault", &key, &default_value)) {
+    if (!sylvan::positional_count_ok("pop", nargs, 1, 2)) {
         return nullptr;
     }
-    PyObject *value = PyBTree_Search(self, key);
-    if (value != nullptr || PyErr_Occurred()) {
-        return value;
-    }
-    if (PyBTree_Insert(self, key, default_value) < 0) {
-        return nullptr;
-    }
-    return Py_NewRef(default_value);
-}
-
-static PyObject *btree_pop(PyObject *self, PyObject *args)
-{
-    PyObject *key;
-    PyObject *default_value = nullptr;
-    if (!PyArg_ParseTuple(args, "O|O:pop", &key, &default_value)) {
-        return nullptr;
-    }
-    sylvan::Ref value = sylvan::Ref::steal(PyBTree_Search(self, key));
+    PyObject *key = args[0];
+    sylvan::Ref value = sylvan::Ref::steal(sylvan::lookup(self, key));
     if (value) {
         // The value handed back is the one the deletion removed: a comparison
         // made by the deletion may have replaced the one found above.
@@ -93,8 +129,8 @@ static PyObject *btree_pop(PyObject *self, PyObject *args)
     if (PyErr_Occurred()) {
         return nullptr;
     }
-    if (default_value != nullptr) {
-        return Py_NewRef(default_value);
+    if (nargs > 1) {
+        return Py_NewRef(args[1]);
     }
     set_key_error(key);
     return nullptr;
@@ -319,12 +355,12 @@ namespace sylvan {
         prefetch_ahead(src->values, i, src->n_keys);
         dst->keys[i] = Py_NewRef(src->keys[i]);
         dst->values[i] = Py_NewRef(src->values[i]);
-        if (has_cache(src)) {
-            dst->keys_i64[i] = src->keys_i64[i];
-            dst->keys_i64_valid[i] = src->keys_i64_valid[i];
-        } else {
+        if (!has_cache(src)) {
             cache_key(dst, i, src->keys[i]);
         }
+    }
+    if (has_cache(src)) {
+        copy_cache(dst, src, src->n_keys);
     }
     dst->n_keys = src->n_keys;
     return owner.release();

@@ -1,8 +1,11 @@
-// Node storage: the node constructor, the int64 key cache rule, the node's
-// collector slots, and the block moves every engine routine uses.
+// Node storage: the node constructor and its one-block layout, the key cache
+// rule (int64 values and str abbreviations), the node's collector slots, and
+// the block moves every engine routine uses.
 //
 // Moves never change reference counts: an entry that moves is cleared at its
 // old place by the caller (clear_entries), and its cache entry moves with it.
+// Helpers for other code: cached_int (records.h) reads an int entry,
+// node_alloc_size what a node allocated.
 #ifndef SYLVANMAP_NODE_H
 #define SYLVANMAP_NODE_H
 
@@ -34,51 +37,124 @@ inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
 
 }  // namespace sylvan
 
-// Returns a new, empty, collector-tracked node, or NULL with MemoryError set.
+namespace sylvan {
+
+// Bytes of a node's block beyond the record: cache words and tags (cached
+// nodes), keys and values, children (internal nodes).
+inline size_t node_extra_size(int order, int is_leaf, int cached)
+{
+    const size_t mk = 2 * static_cast<size_t>(order) - 1;
+    const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) : 0;
+    const size_t children = is_leaf ? 0 : 2 * static_cast<size_t>(order) * sizeof(PyBTreeNode *);
+    return cache + 2 * mk * sizeof(PyObject *) + children;
+}
+
+// What a node allocated, record included (the collector's own header not).
+inline size_t node_alloc_size(const PyBTreeNode *node)
+{
+    return sizeof(PyBTreeNode) + node_extra_size(node->order, node->is_leaf, node->cached);
+}
+
+// The abbreviation of a str: its code points written with a prefix-free code
+// that keeps their order (below U+00FF one byte, the code point itself; up to
+// U+FEFF the bytes FF, high, low; above, FF FF and three bytes), the first 8
+// bytes read as a big-endian word, zero-padded. So a 1-byte-kind string
+// without U+00FF is simply its first 8 bytes, strings of every kind compare
+// alike, and a < b implies abbrev(a) <= abbrev(b): a differing abbreviation
+// decides a comparison, an equal one decides nothing.
+inline uint64_t str_abbrev(PyObject *str)
+{
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const void *data = PyUnicode_DATA(str);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const uint8_t *bytes = static_cast<const uint8_t *>(data);
+        uint64_t word = 0;
+        if (len >= 8) {
+            memcpy(&word, bytes, 8);
+            word = __builtin_bswap64(word);
+        } else {
+            for (Py_ssize_t i = 0; i < len; i++) {
+                word |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
+            }
+        }
+        const uint64_t inverted = ~word;  // a 0xFF byte becomes a zero byte
+        if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
+            return word;
+        }
+    }
+    uint64_t word = 0;
+    int shift = 56;
+    auto put = [&](Py_UCS4 byte) {
+        if (shift >= 0) {
+            word |= static_cast<uint64_t>(byte & 0xFF) << shift;
+            shift -= 8;
+        }
+    };
+    for (Py_ssize_t i = 0; i < len && shift >= 0; i++) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0xFF) {
+            put(c);
+            continue;
+        }
+        put(0xFF);
+        if (c >= 0xFF00) {
+            put(0xFF);
+            put(c >> 16);
+        }
+        put(c >> 8);
+        put(c);
+    }
+    return word;
+}
+
+// The stored form of an abbreviation: signed comparison of stored words is
+// unsigned comparison of abbreviations.
+inline int64_t abbrev_word(uint64_t abbrev) { return static_cast<int64_t>(abbrev ^ (1ULL << 63)); }
+
+// The cache entry a key gets: its tag, and the word for it.
+inline uint8_t entry_for(PyObject *key, int64_t *word)
+{
+    if (PyLong_CheckExact(key)) {
+        return exact_int_as_i64(key, word) ? kEntryInt : kEntryNone;
+    }
+    if (PyUnicode_CheckExact(key)) {
+        *word = abbrev_word(str_abbrev(key));
+        return kEntryStr;
+    }
+    return kEntryNone;
+}
+
+}  // namespace sylvan
+
+// Returns a new, empty, collector-tracked node in one zero-filled block, or
+// NULL with MemoryError set.
 [[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int cache_i64)
 {
-    if (order < 2 || order > sylvan::kMaxOrder) {
+    using namespace sylvan;
+    if (order < 2 || order > kMaxOrder) {
         PyErr_NoMemory();
         return nullptr;
     }
-    const size_t mk = 2 * static_cast<size_t>(order) - 1;
-    const size_t children_size = is_leaf ? 0 : 2 * static_cast<size_t>(order) * sizeof(PyBTreeNode *);
-    const size_t cache_size = cache_i64 ? mk * (sizeof(int64_t) + sizeof(uint8_t)) : 0;
-    const size_t total = 2 * mk * sizeof(PyObject *) + children_size + cache_size;
-
-    PyBTreeNode *node = PyObject_GC_New(PyBTreeNode, &PyBTreeNode_Type);
+    const size_t extra = node_extra_size(order, is_leaf, cache_i64);
+    PyBTreeNode *node =
+        reinterpret_cast<PyBTreeNode *>(PyUnstable_Object_GC_NewWithExtraData(&PyBTreeNode_Type, extra));
     if (node == nullptr) {
         return nullptr;
     }
+    const size_t mk = 2 * static_cast<size_t>(order) - 1;
     node->n_keys = 0;
     node->is_leaf = is_leaf ? 1 : 0;
     node->order = order;
-    node->keys = nullptr;
-    node->values = nullptr;
-    node->children = nullptr;
-    node->keys_i64 = nullptr;
-    node->keys_i64_valid = nullptr;
-
-    char *block = static_cast<char *>(PyMem_Calloc(1, total));
-    if (block == nullptr) {
-        Py_DECREF(node);
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    char *cursor = block;
-    node->keys = reinterpret_cast<PyObject **>(cursor);
-    cursor += mk * sizeof(PyObject *);
-    node->values = reinterpret_cast<PyObject **>(cursor);
-    cursor += mk * sizeof(PyObject *);
-    if (!is_leaf) {
-        node->children = reinterpret_cast<PyBTreeNode **>(cursor);
-        cursor += children_size;
-    }
+    node->cached = cache_i64 ? 1 : 0;
+    node->entry_kinds = cache_i64 ? 0 : kind_bit(kEntryNone);
+    char *cursor = reinterpret_cast<char *>(node + 1);
     if (cache_i64) {
-        node->keys_i64 = reinterpret_cast<int64_t *>(cursor);
-        cursor += mk * sizeof(int64_t);
-        node->keys_i64_valid = reinterpret_cast<uint8_t *>(cursor);
+        cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t));
     }
+    node->keys = reinterpret_cast<PyObject **>(cursor);
+    node->values = node->keys + mk;
+    node->children = is_leaf ? nullptr : reinterpret_cast<PyBTreeNode **>(node->values + mk);
     PyObject_GC_Track(node);
     return node;
 }
@@ -86,22 +162,21 @@ inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
 // Sets slot idx's cache entry for a key newly stored there. Cannot fail.
 static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
 {
-    if (!sylvan::has_cache(node)) {
+    using namespace sylvan;
+    if (!has_cache(node)) {
         return;
     }
-    int64_t value;
-    if (PyLong_CheckExact(key) && sylvan::exact_int_as_i64(key, &value)) {
-        node->keys_i64[idx] = value;
-        node->keys_i64_valid[idx] = 1;
-    } else {
-        node->keys_i64_valid[idx] = 0;
-    }
+    int64_t word = 0;
+    const uint8_t tag = entry_for(key, &word);
+    cache_words(node)[idx] = word;
+    cache_tags(node)[idx] = tag;
+    node->entry_kinds |= kind_bit(tag);
 }
 
 static void cache_key_clear(PyBTreeNode *node, Py_ssize_t idx)
 {
     if (sylvan::has_cache(node)) {
-        node->keys_i64_valid[idx] = 0;
+        sylvan::cache_tags(node)[idx] = sylvan::kEntryNone;
     }
 }
 
@@ -109,7 +184,8 @@ namespace sylvan {
 
 // Moves `count` entries (key, value, cache entry) from slot src_idx of src to
 // slot dst_idx of dst, which may be the same node with overlapping ranges.
-// Vacated slots are not cleared.
+// Both nodes belong to one tree, so both or neither are cached. Vacated slots
+// are not cleared.
 inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode *src, Py_ssize_t src_idx,
                          Py_ssize_t count)
 {
@@ -120,9 +196,20 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
     memmove(&dst->keys[dst_idx], &src->keys[src_idx], n * sizeof(PyObject *));
     memmove(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
     if (has_cache(dst)) {
-        memmove(&dst->keys_i64[dst_idx], &src->keys_i64[src_idx], n * sizeof(int64_t));
-        memmove(&dst->keys_i64_valid[dst_idx], &src->keys_i64_valid[src_idx], n);
+        memmove(&cache_words(dst)[dst_idx], &cache_words(src)[src_idx], n * sizeof(int64_t));
+        memmove(&cache_tags(dst)[dst_idx], &cache_tags(src)[src_idx], n);
+        dst->entry_kinds |= src->entry_kinds;
     }
+}
+
+// Copies the cache entries of the first `count` slots of cached src into
+// cached dst (a structural copy of the node).
+inline void copy_cache(PyBTreeNode *dst, const PyBTreeNode *src, Py_ssize_t count)
+{
+    const size_t n = static_cast<size_t>(count);
+    memcpy(cache_words(dst), cache_words(src), n * sizeof(int64_t));
+    memcpy(cache_tags(dst), cache_tags(src), n);
+    dst->entry_kinds |= src->entry_kinds;
 }
 
 // Moves entries within one node, from slot `from` to slot `to`.
@@ -131,7 +218,7 @@ inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_
     copy_entries(node, to, node, from, count);
 }
 
-// Empties `count` slots from `from`: keys and values NULL, validity 0.
+// Empties `count` slots from `from`: keys and values NULL, tags kEntryNone.
 inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 {
     if (count <= 0) {
@@ -141,7 +228,7 @@ inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
     memset(&node->keys[from], 0, n * sizeof(PyObject *));
     memset(&node->values[from], 0, n * sizeof(PyObject *));
     if (has_cache(node)) {
-        memset(&node->keys_i64_valid[from], 0, n);
+        memset(&cache_tags(node)[from], kEntryNone, n);
     }
 }
 
@@ -168,22 +255,19 @@ static void btreenode_dealloc(PyObject *self)
 {
     PyBTreeNode *node = reinterpret_cast<PyBTreeNode *>(self);
     PyObject_GC_UnTrack(self);
-    if (node->keys != nullptr) {
-        for (Py_ssize_t i = 0; i < node->n_keys; i++) {
-            Py_XDECREF(node->keys[i]);
-        }
-        for (Py_ssize_t i = 0; i < node->n_keys; i++) {
-            Py_XDECREF(node->values[i]);
-        }
-        if (node->children != nullptr) {
-            const Py_ssize_t max_children = 2 * static_cast<Py_ssize_t>(node->order);
-            for (Py_ssize_t i = 0; i <= node->n_keys && i < max_children; i++) {
-                Py_XDECREF(reinterpret_cast<PyObject *>(node->children[i]));
-            }
-        }
-        PyMem_Free(node->keys);
+    for (Py_ssize_t i = 0; i < node->n_keys; i++) {
+        Py_XDECREF(node->keys[i]);
     }
-    PyObject_GC_Del(self);
+    for (Py_ssize_t i = 0; i < node->n_keys; i++) {
+        Py_XDECREF(node->values[i]);
+    }
+    if (node->children != nullptr) {
+        const Py_ssize_t max_children = 2 * static_cast<Py_ssize_t>(node->order);
+        for (Py_ssize_t i = 0; i <= node->n_keys && i < max_children; i++) {
+            Py_XDECREF(reinterpret_cast<PyObject *>(node->children[i]));
+        }
+    }
+    PyObject_GC_Del(self);  // the one block
 }
 
 static int btreenode_traverse(PyObject *self, visitproc visit, void *arg)

@@ -8,12 +8,20 @@
 //   * slots 0..n_keys-1 of keys/values hold owned references, never NULL, and
 //     every slot from n_keys up is NULL (children: from n_keys+1 up);
 //   * keys ascend under compare_keys within a node and across the tree;
-//   * all arrays of a node live in one zero-filled block of fixed capacity,
-//     in the order keys, values, children (internal nodes only), keys_i64,
-//     keys_i64_valid (cached trees only), so 8-byte arrays stay aligned;
-//   * in a cached node, keys_i64_valid[i] is 1 exactly when keys[i] is an
-//     exact int within int64, and keys_i64[i] then holds its value; a cache
-//     entry travels with its key and is copied, never recomputed.
+//   * a node is one collector allocation: the record, then (cached trees
+//     only) the cache words and tags, then keys, values and children
+//     (internal nodes only); the record's keys/values/children point into it.
+//     The words start right after the record, so a search addresses them from
+//     the node pointer alone, without waiting for the record's fields;
+//   * cache entries: in a cached node, tags[i] says what words[i] holds for
+//     keys[i]: kEntryInt, the value of an exact int within int64; kEntryStr,
+//     the order-preserving abbreviation of an exact str (node.h), stored with
+//     its top bit flipped so that signed comparison orders it; kEntryNone,
+//     nothing (any other key, and every vacated slot). An entry travels with
+//     its key and is copied, never recomputed; `entry_kinds` has the bit of
+//     every tag stored in the node since it was made (so "all entries are
+//     ints" is one test), and uncached nodes have the kEntryNone bit from the
+//     start;
 //
 // Modification counters. User code (__eq__, __lt__, finalisers) can run in the
 // middle of an operation and change the tree. `mod_count` is bumped by every
@@ -35,12 +43,13 @@ struct PyBTreeNode {
     PyObject_HEAD
     Py_ssize_t n_keys;
     int is_leaf;
+    int order;
+    uint8_t cached;       // the block holds cache words and tags
+    uint8_t entry_kinds;  // bit (1 << tag) of every entry tag stored since creation
     PyObject **keys;
     PyObject **values;
     PyBTreeNode **children;
-    int64_t *keys_i64;
-    uint8_t *keys_i64_valid;
-    int order;
+    // The block continues here (see above).
 };
 
 struct PyBTreeObject {
@@ -61,7 +70,42 @@ inline constexpr int kMaxOrder = 1 << 30;
 inline Py_ssize_t max_keys(const PyBTreeNode *node) { return 2 * static_cast<Py_ssize_t>(node->order) - 1; }
 inline Py_ssize_t min_keys(const PyBTreeNode *node) { return static_cast<Py_ssize_t>(node->order) - 1; }
 inline bool is_full(const PyBTreeNode *node) { return node->n_keys >= max_keys(node); }
-inline bool has_cache(const PyBTreeNode *node) { return node->keys_i64_valid != nullptr; }
+inline bool has_cache(const PyBTreeNode *node) { return node->cached != 0; }
+
+// Cache entry tags.
+inline constexpr uint8_t kEntryNone = 0;
+inline constexpr uint8_t kEntryInt = 1;
+inline constexpr uint8_t kEntryStr = 2;
+inline constexpr uint8_t kind_bit(uint8_t tag) { return static_cast<uint8_t>(1u << tag); }
+
+// Cache words and tags are allocated in whole groups of 16 slots, so that the
+// wide search can read a full group wherever the keys in use end.
+inline constexpr size_t kCacheGroup = 16;
+inline size_t cache_capacity(int order)
+{
+    const size_t mk = 2 * static_cast<size_t>(order) - 1;
+    return (mk + kCacheGroup - 1) / kCacheGroup * kCacheGroup;
+}
+
+// The cache arrays of a cached node. The words need only the node's address.
+inline int64_t *cache_words(const PyBTreeNode *node)
+{
+    return reinterpret_cast<int64_t *>(const_cast<PyBTreeNode *>(node) + 1);
+}
+inline uint8_t *cache_tags(const PyBTreeNode *node)
+{
+    return reinterpret_cast<uint8_t *>(cache_words(node) + cache_capacity(node->order));
+}
+
+// True, with the value, when slot i of a cached node holds an int entry.
+inline bool cached_int(const PyBTreeNode *node, Py_ssize_t i, int64_t *value)
+{
+    if (!has_cache(node) || cache_tags(node)[i] != kEntryInt) {
+        return false;
+    }
+    *value = cache_words(node)[i];
+    return true;
+}
 
 }  // namespace sylvan
 

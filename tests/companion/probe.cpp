@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "keyorder.h"
 #include "pyref.h"
@@ -66,9 +67,13 @@ PyObject *shape(PyObject *, PyObject *arg)
     return node_shape(tree->root);
 }
 
-// In-order (key, valid, cached value or None) for every slot of a cached tree.
+const char *const kTagNames[] = {nullptr, "int", "str"};
+
+// In-order (key, tag, entry) for every slot: tag "int" with the cached value,
+// "str" with the abbreviation (as an unsigned word), or None with None.
 int collect_cache(const PyBTreeNode *node, PyObject *out)
 {
+    using namespace sylvan;
     for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
         if (!node->is_leaf && collect_cache(node->children[i], out) < 0) {
             return -1;
@@ -76,10 +81,18 @@ int collect_cache(const PyBTreeNode *node, PyObject *out)
         if (i == node->n_keys) {
             break;
         }
-        bool valid = node->keys_i64_valid != nullptr && node->keys_i64_valid[i];
-        Ref value = valid ? Ref::steal(PyLong_FromLongLong(node->keys_i64[i])) : Ref::take(Py_None);
-        Ref entry = Ref::steal(Py_BuildValue("(OOO)", node->keys[i], valid ? Py_True : Py_False, value.get()));
-        if (!entry || PyList_Append(out, entry.get()) < 0) {
+        const uint8_t tag = has_cache(node) ? cache_tags(node)[i] : kEntryNone;
+        const int64_t word = has_cache(node) ? cache_words(node)[i] : 0;
+        Ref entry = Ref::steal(tag == kEntryInt   ? PyLong_FromLongLong(word)
+                               : tag == kEntryStr ? PyLong_FromUnsignedLongLong(static_cast<uint64_t>(word) ^ (1ULL << 63))
+                                                  : Py_NewRef(Py_None));
+        if (!entry) {
+            return -1;
+        }
+        Ref item = Ref::steal(tag <= kEntryStr && tag != kEntryNone
+                                  ? Py_BuildValue("(OsO)", node->keys[i], kTagNames[tag], entry.get())
+                                  : Py_BuildValue("(OOO)", node->keys[i], Py_None, entry.get()));
+        if (!item || PyList_Append(out, item.get()) < 0) {
             return -1;
         }
     }
@@ -129,19 +142,26 @@ struct Checker {
         return -1;
     }
 
+    // A cached slot holds exactly the entry its key gets, and the node's
+    // summary has the entry's kind.
     int check_cache_slot(const PyBTreeNode *node, Py_ssize_t i)
     {
-        if (node->keys_i64_valid == nullptr) {
+        using namespace sylvan;
+        if (!has_cache(node)) {
             return 0;
         }
-        PyObject *key = node->keys[i];
-        int64_t value = 0;
-        bool expect = PyLong_CheckExact(key) && sylvan::exact_int_as_i64(key, &value);
-        if (expect != (node->keys_i64_valid[i] != 0)) {
-            return fail("cache validity byte wrong for slot " + std::to_string(i));
+        int64_t word = 0;
+        const uint8_t expect = entry_for(node->keys[i], &word);
+        const uint8_t tag = cache_tags(node)[i];
+        if (tag != expect) {
+            return fail("cache tag " + std::to_string(tag) + " instead of " + std::to_string(expect) + " in slot " +
+                        std::to_string(i));
         }
-        if (expect && node->keys_i64[i] != value) {
-            return fail("cached int64 differs from its key in slot " + std::to_string(i));
+        if (tag != kEntryNone && cache_words(node)[i] != word) {
+            return fail("cache word differs from its key's in slot " + std::to_string(i));
+        }
+        if (!(node->entry_kinds & kind_bit(tag))) {
+            return fail("node summary lacks the kind of slot " + std::to_string(i));
         }
         return 0;
     }
@@ -170,9 +190,19 @@ struct Checker {
         if (node->order != tree->order) {
             return fail("node order differs from the tree's" + where);
         }
-        if ((node->keys_i64_valid != nullptr) != (tree->cache_i64 != 0) ||
-            (node->keys_i64 == nullptr) != (node->keys_i64_valid == nullptr)) {
+        if (sylvan::has_cache(node) != (tree->cache_i64 != 0)) {
             return fail("node cache presence differs from the tree's" + where);
+        }
+        if (!sylvan::has_cache(node) && node->entry_kinds != sylvan::kind_bit(sylvan::kEntryNone)) {
+            return fail("uncached node claims cache entries" + where);
+        }
+        const char *block = reinterpret_cast<const char *>(node);
+        const char *keys_at = block + sizeof(PyBTreeNode) +
+                              (sylvan::has_cache(node) ? sylvan::cache_capacity(node->order) * 9 : 0);
+        if (reinterpret_cast<const char *>(node->keys) != keys_at ||
+            node->values != node->keys + (2 * t - 1) ||
+            (!node->is_leaf && node->children != reinterpret_cast<PyBTreeNode *const *>(node->values + (2 * t - 1)))) {
+            return fail("arrays not laid out in the node's block" + where);
         }
         if ((node->children == nullptr) != (node->is_leaf != 0)) {
             return fail("is_leaf disagrees with the children array" + where);
@@ -187,8 +217,8 @@ struct Checker {
             if (node->keys[i] != nullptr || node->values[i] != nullptr) {
                 return fail("vacated key/value slot " + std::to_string(i) + " not NULL" + where);
             }
-            if (node->keys_i64_valid != nullptr && node->keys_i64_valid[i] != 0) {
-                return fail("vacated validity byte " + std::to_string(i) + " not 0" + where);
+            if (sylvan::has_cache(node) && sylvan::cache_tags(node)[i] != sylvan::kEntryNone) {
+                return fail("vacated cache tag " + std::to_string(i) + " not none" + where);
             }
         }
         if (!node->is_leaf) {
@@ -274,6 +304,41 @@ PyObject *search_root(PyObject *, PyObject *args)
     return Py_BuildValue("(nO)", idx, found ? Py_True : Py_False);
 }
 
+// The abbreviation the cache stores for a str, as an unsigned word.
+PyObject *abbrev(PyObject *, PyObject *arg)
+{
+    if (!PyUnicode_CheckExact(arg)) {
+        PyErr_SetString(PyExc_TypeError, "expected a str");
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(sylvan::str_abbrev(arg));
+}
+
+// lower_bound(words, x): the count of words below x from the scalar search
+// and from the AVX2 one (None without AVX2), over an ascending list of int64
+// placed at the start of a whole number of 16-word groups.
+PyObject *lower_bound(PyObject *, PyObject *args)
+{
+    PyObject *list;
+    long long x;
+    if (!PyArg_ParseTuple(args, "O!L", &PyList_Type, &list, &x)) {
+        return nullptr;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    std::vector<int64_t> words(static_cast<size_t>((n + 15) / 16 * 16 + 16), INT64_MIN);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        words[static_cast<size_t>(i)] = PyLong_AsLongLong(PyList_GET_ITEM(list, i));
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    const Py_ssize_t scalar = sylvan::lower_bound_scalar(words.data(), n, x);
+    if (!sylvan::g_use_avx2 || n > 128) {
+        return Py_BuildValue("(nO)", scalar, Py_None);
+    }
+    return Py_BuildValue("(nn)", scalar, sylvan::lower_bound_avx2(words.data(), n, x));
+}
+
 template <typename F>
 PyCFunction as_method(F function)
 {
@@ -282,7 +347,9 @@ PyCFunction as_method(F function)
 
 PyMethodDef probe_methods[] = {
     {"shape", shape, METH_O, "(keys, children) of the root, recursively; children is None for a leaf."},
-    {"cache", cache, METH_O, "In-order list of (key, valid, cached int64 or None)."},
+    {"cache", cache, METH_O, "In-order list of (key, tag, entry): ('int', value), ('str', abbreviation) or None."},
+    {"abbrev", abbrev, METH_O, "The cache's abbreviation of a str, unsigned."},
+    {"lower_bound", lower_bound, METH_VARARGS, "lower_bound(words, x): (scalar count, AVX2 count or None)."},
     {"stats", stats, METH_O, "Height, settings and modification counters of a tree."},
     {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
      "check(tree, ordered=True): verify every structural invariant; raises AssertionError."},
@@ -307,5 +374,6 @@ PyMODINIT_FUNC PyInit__sylvanmap_probe(void)
         return nullptr;
     }
     sorted_dict_type = reinterpret_cast<PyTypeObject *>(type);
+    sylvan::init_search_kernels();
     return PyModule_Create(&probe);
 }
