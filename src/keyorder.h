@@ -188,12 +188,14 @@ inline SearchKey make_search_key(PyObject *key)
     return guarded_compare(tree, sk.obj, stored);
 }
 
-// Number of words in w[0, n) below x, for ascending words. Binary steps
-// narrow the range to a few words, then a branch-free count finishes.
-inline Py_ssize_t lower_bound_scalar(const int64_t *w, Py_ssize_t n, int64_t x)
+// Number of words below x among the `cap` words of a cached node (ascending
+// in the slots in use, kVacantWord after them). Binary steps narrow the range
+// to 8 words, then a branch-free count finishes. The reference path, and the
+// one of every CPU without AVX2.
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_scalar(const int64_t *w, Py_ssize_t cap, int64_t x)
 {
     const int64_t *base = w;
-    Py_ssize_t len = n;
+    Py_ssize_t len = cap;
     while (len > 8) {
         const Py_ssize_t half = len / 2;
         base = base[half - 1] < x ? base + half : base;
@@ -206,50 +208,87 @@ inline Py_ssize_t lower_bound_scalar(const int64_t *w, Py_ssize_t n, int64_t x)
     return count;
 }
 
-// The same count in two wide steps for n up to 128 words: the last word of
-// each whole group of 16 picks the group, 16 compares at once finish. Reads
-// whole groups only; the cache capacity is a multiple of 16 words.
-__attribute__((target("avx2,popcnt"))) inline Py_ssize_t lower_bound_avx2(const int64_t *w, Py_ssize_t n,
-                                                                         int64_t x)
+// Four words, loaded from anywhere 8-byte aligned.
+using Words4 = int64_t __attribute__((vector_size(32), aligned(8), may_alias));
+
+// The same count in two steps over the 128 words of a default-order node:
+// the last word of each group of 16 picks the group (eight independent
+// compares), then the group's 16 words are compared at once. Written with
+// vector types, so it compiles to AVX2 inside the AVX2 descent, which alone
+// calls it.
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_wide128(const int64_t *w, int64_t x)
 {
-    Py_ssize_t group = 0;
-    for (Py_ssize_t j = 0; j < (n >> 4); j++) {
-        group += w[16 * j + 15] < x;
-    }
-    const Py_ssize_t start = 16 * group;
-    if (start >= n) {
-        return n;
-    }
-    const __m256i vx = _mm256_set1_epi64x(x);
-    const __m256i *p = reinterpret_cast<const __m256i *>(w + start);
-    const __m256i lt0 = _mm256_cmpgt_epi64(vx, _mm256_loadu_si256(p));
-    const __m256i lt1 = _mm256_cmpgt_epi64(vx, _mm256_loadu_si256(p + 1));
-    const __m256i lt2 = _mm256_cmpgt_epi64(vx, _mm256_loadu_si256(p + 2));
-    const __m256i lt3 = _mm256_cmpgt_epi64(vx, _mm256_loadu_si256(p + 3));
-    const unsigned lo = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lt0))) |
-                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lt1))) << 4;
-    const unsigned hi = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lt2))) |
-                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(lt3))) << 4;
-    const Py_ssize_t in_use = n - start < 16 ? n - start : 16;
-    const unsigned mask = ((lo | hi << 8) & ((1u << in_use) - 1));
-    return start + __builtin_popcount(mask);
+    const Py_ssize_t group = (w[15] < x) + (w[31] < x) + (w[47] < x) + (w[63] < x) + (w[79] < x) + (w[95] < x) +
+                             (w[111] < x) + (w[127] < x);  // < 8: the last word is always vacant
+    const Words4 *g = reinterpret_cast<const Words4 *>(w + 16 * group);
+    const Words4 vx = {x, x, x, x};
+    const Words4 below = (g[0] < vx) + (g[1] < vx) + (g[2] < vx) + (g[3] < vx);  // lanes of 0 or -1 each
+    return 16 * group - static_cast<Py_ssize_t>(below[0] + below[1] + below[2] + below[3]);
 }
 
-// Chosen once at module initialisation (init_search_kernels); the scalar
-// count is the reference and the path of every CPU without AVX2.
+template <bool Wide>
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_words(const int64_t *w, Py_ssize_t cap, int64_t x)
+{
+    if constexpr (Wide) {
+        if (cap == 128) {
+            return lower_bound_wide128(w, x);
+        }
+    }
+    return lower_bound_scalar(w, cap, x);
+}
+
+// Chosen once at module initialisation.
 inline bool g_use_avx2 = false;
 
-inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt"); }
+inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2"); }
 
-inline Py_ssize_t lower_bound_words(const int64_t *w, Py_ssize_t n, int64_t x)
+// The search of a node whose entries are all of the key's own kind, by the
+// words alone: an int is decided outright, a str is compared in full only
+// with the keys whose abbreviation equals its own. Cannot fail.
+template <bool Wide>
+[[gnu::always_inline]] inline Py_ssize_t search_uniform(const PyBTreeNode *node, const SearchKey &sk, int *found)
 {
-    if (g_use_avx2 && n <= 128) {
-        return lower_bound_avx2(w, n, x);
+    const int64_t *w = cache_words(node);
+    const Py_ssize_t n = node->n_keys;
+    Py_ssize_t low = lower_bound_words<Wide>(w, static_cast<Py_ssize_t>(cache_capacity(node->order)), sk.word);
+    if (sk.tag == kEntryInt) {
+        *found = low < n && w[low] == sk.word;
+        return low;
     }
-    return lower_bound_scalar(w, n, x);
+    Py_ssize_t high = low;  // the keys in [low, high) tie with the key
+    while (high < n && w[high] == sk.word) {
+        high++;
+    }
+    while (low < high) {
+        const Py_ssize_t mid = low + (high - low) / 2;
+        PyObject *stored = node->keys[mid];
+        const int cmp = stored == sk.obj ? 0 : compare_str(sk.obj, stored);
+        if (cmp == 0) {
+            *found = 1;
+            return mid;
+        }
+        if (cmp < 0) {
+            high = mid;
+        } else {
+            low = mid + 1;
+        }
+    }
+    *found = 0;
+    return low;
 }
 
-// Trees at least this large no longer sit in the caches: a search starts
+inline bool is_uniform_for(const PyBTreeNode *node, const SearchKey &sk)
+{
+    return node->entry_kinds == kind_bit(sk.tag) && sk.tag != kEntryNone;
+}
+
+__attribute__((target("avx2"))) inline Py_ssize_t search_uniform_avx2(const PyBTreeNode *node, const SearchKey &sk,
+                                                                       int *found)
+{
+    return search_uniform<true>(node, sk, found);
+}
+
+// Trees at least this large no longer sit in the caches: a lookup starts
 // fetching the whole of a node's words at once instead of line by line as
 // the probes reach them.
 inline constexpr Py_ssize_t kPrefetchNodesFrom = 1 << 15;
@@ -267,44 +306,16 @@ inline void prefetch_words(const PyBTreeNode *node, Py_ssize_t capacity)
 // Binary search of one node. Returns the slot of the equal key (found = 1) or
 // the number of keys ordering before the key, which is the insertion slot and
 // the child index (found = 0); -1 with an exception set on failure.
-//
-// When every entry of the node is of the key's own kind, the words alone
-// place the key: an int is then decided outright, and a str is compared in
-// full only with the keys whose abbreviation equals its own.
 [[nodiscard]] static Py_ssize_t node_search_key(PyBTreeObject *tree, const PyBTreeNode *node,
                                                 const sylvan::SearchKey &sk, int *found)
 {
     using namespace sylvan;
     *found = 0;
-    const Py_ssize_t n = node->n_keys;
-    if (node->entry_kinds == kind_bit(sk.tag) && sk.tag != kEntryNone) {
-        const int64_t *w = cache_words(node);
-        Py_ssize_t low = lower_bound_words(w, n, sk.word);
-        if (sk.tag == kEntryInt) {
-            *found = low < n && w[low] == sk.word;
-            return low;
-        }
-        Py_ssize_t high = low;  // the keys in [low, high) tie with the key
-        while (high < n && w[high] == sk.word) {
-            high++;
-        }
-        while (low < high) {
-            const Py_ssize_t mid = low + (high - low) / 2;
-            const int cmp = compare_keys(sk.obj, node->keys[mid]);
-            if (cmp == 0) {
-                *found = 1;
-                return mid;
-            }
-            if (cmp < 0) {
-                high = mid;
-            } else {
-                low = mid + 1;
-            }
-        }
-        return low;
+    if (is_uniform_for(node, sk)) {
+        return g_use_avx2 ? search_uniform_avx2(node, sk, found) : search_uniform<false>(node, sk, found);
     }
     Py_ssize_t low = 0;
-    Py_ssize_t high = n - 1;
+    Py_ssize_t high = node->n_keys - 1;
     while (low <= high) {
         Py_ssize_t mid = low + (high - low) / 2;
         // Stored keys that are not cached live elsewhere in memory: start
@@ -332,22 +343,24 @@ inline void prefetch_words(const PyBTreeNode *node, Py_ssize_t capacity)
     return low;
 }
 
-// The descent shared by lookups: the node and slot holding `key`, or a NULL
-// node when it is absent. Returns -1 with an exception set on failure.
-[[nodiscard]] static int node_locate(PyBTreeObject *tree, PyBTreeNode *node, PyObject *key, PyBTreeNode **where,
-                                     Py_ssize_t *slot)
+namespace sylvan {
+
+// The descent shared by lookups: the node and slot holding the key, or a NULL
+// node when it is absent. Returns -1 with an exception set on failure. Nodes
+// whose entries are all of the key's kind are searched inline.
+template <bool Wide>
+[[gnu::always_inline]] inline int locate_general_body(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+                                                      PyBTreeNode **where, Py_ssize_t *slot)
 {
-    const sylvan::SearchKey sk = sylvan::make_search_key(key);
-    const Py_ssize_t prefetch = tree->cache_i64 && tree->size >= sylvan::kPrefetchNodesFrom
-                                    ? static_cast<Py_ssize_t>(sylvan::cache_capacity(tree->order))
-                                    : 0;
+    const bool prefetch = tree->cache_i64 && tree->size >= kPrefetchNodesFrom;
     *where = nullptr;
     while (node != nullptr) {
         if (prefetch) {
-            sylvan::prefetch_words(node, prefetch);
+            prefetch_words(node, static_cast<Py_ssize_t>(cache_capacity(tree->order)));
         }
-        int found;
-        Py_ssize_t i = node_search_key(tree, node, sk, &found);
+        int found = 0;
+        const Py_ssize_t i = is_uniform_for(node, sk) ? search_uniform<Wide>(node, sk, &found)
+                                                      : node_search_key(tree, node, sk, &found);
         if (i < 0) {
             return -1;
         }
@@ -362,6 +375,83 @@ inline void prefetch_words(const PyBTreeNode *node, Py_ssize_t capacity)
         node = node->children[i];
     }
     return 0;
+}
+
+__attribute__((target("avx2"), noinline)) inline int locate_general_wide(PyBTreeObject *tree, PyBTreeNode *node,
+                                                                            const SearchKey sk, PyBTreeNode **where,
+                                                                            Py_ssize_t *slot)
+{
+    return locate_general_body<true>(tree, node, sk, where, slot);
+}
+
+[[gnu::noinline]] inline int locate_general_scalar(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+                                                   PyBTreeNode **where, Py_ssize_t *slot)
+{
+    return locate_general_body<false>(tree, node, sk, where, slot);
+}
+
+template <bool Wide>
+[[gnu::always_inline]] inline int locate_general(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+                                                 PyBTreeNode **where, Py_ssize_t *slot)
+{
+    return Wide ? locate_general_wide(tree, node, sk, where, slot) : locate_general_scalar(tree, node, sk, where, slot);
+}
+
+// An int key, the common case, has a short loop of its own for as long as
+// the nodes on its path hold only int entries.
+template <bool Wide>
+[[gnu::always_inline]] inline int locate(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+                                         PyBTreeNode **where, Py_ssize_t *slot)
+{
+    if (sk.tag != kEntryInt) {
+        return locate_general<Wide>(tree, node, sk, where, slot);
+    }
+    const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
+    const bool prefetch = tree->size >= kPrefetchNodesFrom;
+    const int64_t x = sk.word;
+    *where = nullptr;
+    while (node != nullptr) {
+        if (node->entry_kinds != kind_bit(kEntryInt)) {
+            return locate_general<Wide>(tree, node, sk, where, slot);
+        }
+        if (prefetch) {
+            prefetch_words(node, cap);
+        }
+        const int64_t *w = cache_words(node);
+        const Py_ssize_t i = lower_bound_words<Wide>(w, cap, x);
+        if (i < node->n_keys && w[i] == x) {
+            *where = node;
+            *slot = i;
+            return 0;
+        }
+        if (node->is_leaf) {
+            return 0;
+        }
+        node = node->children[i];
+    }
+    return 0;
+}
+
+__attribute__((target("avx2"))) inline int locate_avx2(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
+                                                        PyBTreeNode **where, Py_ssize_t *slot)
+{
+    return locate<true>(tree, node, sk, where, slot);
+}
+
+[[gnu::noinline]] inline int locate_scalar(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
+                                           PyBTreeNode **where, Py_ssize_t *slot)
+{
+    return locate<false>(tree, node, sk, where, slot);
+}
+
+}  // namespace sylvan
+
+[[nodiscard]] static int node_locate(PyBTreeObject *tree, PyBTreeNode *node, PyObject *key, PyBTreeNode **where,
+                                     Py_ssize_t *slot)
+{
+    const sylvan::SearchKey sk = sylvan::make_search_key(key);
+    return sylvan::g_use_avx2 ? sylvan::locate_avx2(tree, node, sk, where, slot)
+                              : sylvan::locate_scalar(tree, node, sk, where, slot);
 }
 
 // New reference to the value stored with key; NULL without an exception when

@@ -9,6 +9,7 @@
 #ifndef SYLVANMAP_NODE_H
 #define SYLVANMAP_NODE_H
 
+#include <algorithm>
 #include <cstring>
 
 #include "records.h"
@@ -155,6 +156,9 @@ inline uint8_t entry_for(PyObject *key, int64_t *word)
     node->keys = reinterpret_cast<PyObject **>(cursor);
     node->values = node->keys + mk;
     node->children = is_leaf ? nullptr : reinterpret_cast<PyBTreeNode **>(node->values + mk);
+    if (cache_i64) {
+        std::fill_n(cache_words(node), cache_capacity(order), kVacantWord);
+    }
     PyObject_GC_Track(node);
     return node;
 }
@@ -218,7 +222,8 @@ inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_
     copy_entries(node, to, node, from, count);
 }
 
-// Empties `count` slots from `from`: keys and values NULL, tags kEntryNone.
+// Empties `count` slots from `from`: keys and values NULL, tags kEntryNone,
+// words kVacantWord.
 inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 {
     if (count <= 0) {
@@ -228,6 +233,7 @@ inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
     memset(&node->keys[from], 0, n * sizeof(PyObject *));
     memset(&node->values[from], 0, n * sizeof(PyObject *));
     if (has_cache(node)) {
+        std::fill_n(&cache_words(node)[from], n, kVacantWord);
         memset(&cache_tags(node)[from], kEntryNone, n);
     }
 }

@@ -17,7 +17,10 @@
 //     keys[i]: kEntryInt, the value of an exact int within int64; kEntryStr,
 //     the order-preserving abbreviation of an exact str (node.h), stored with
 //     its top bit flipped so that signed comparison orders it; kEntryNone,
-//     nothing (any other key, and every vacated slot). An entry travels with
+//     nothing (any other key, and every vacated slot). Every word from
+//     n_keys to the end of the cache capacity holds kVacantWord, the largest
+//     word, so a search can count the words below a key over the whole
+//     capacity without reading n_keys. An entry travels with
 //     its key and is copied, never recomputed; `entry_kinds` has the bit of
 //     every tag stored in the node since it was made (so "all entries are
 //     ints" is one test), and uncached nodes have the kEntryNone bit from the
@@ -77,6 +80,7 @@ inline constexpr uint8_t kEntryNone = 0;
 inline constexpr uint8_t kEntryInt = 1;
 inline constexpr uint8_t kEntryStr = 2;
 inline constexpr uint8_t kind_bit(uint8_t tag) { return static_cast<uint8_t>(1u << tag); }
+inline constexpr int64_t kVacantWord = INT64_MAX;
 
 // Cache words and tags are allocated in whole groups of 16 slots, so that the
 // wide search can read a full group wherever the keys in use end.

@@ -221,6 +221,11 @@ struct Checker {
                 return fail("vacated cache tag " + std::to_string(i) + " not none" + where);
             }
         }
+        for (size_t i = static_cast<size_t>(node->n_keys); sylvan::has_cache(node) && i < sylvan::cache_capacity(t); i++) {
+            if (sylvan::cache_words(node)[i] != sylvan::kVacantWord) {
+                return fail("vacant cache word " + std::to_string(i) + " not the vacant mark" + where);
+            }
+        }
         if (!node->is_leaf) {
             for (Py_ssize_t i = 0; i < 2 * t; i++) {
                 if ((node->children[i] != nullptr) != (i <= node->n_keys)) {
@@ -314,9 +319,14 @@ PyObject *abbrev(PyObject *, PyObject *arg)
     return PyLong_FromUnsignedLongLong(sylvan::str_abbrev(arg));
 }
 
-// lower_bound(words, x): the count of words below x from the scalar search
-// and from the AVX2 one (None without AVX2), over an ascending list of int64
-// placed at the start of a whole number of 16-word groups.
+__attribute__((target("avx2"))) Py_ssize_t wide_count(const int64_t *w, int64_t x)
+{
+    return sylvan::lower_bound_wide128(w, x);
+}
+
+// lower_bound(words, x): (scalar count, wide count or None) of the words
+// below x, for at most 127 ascending words laid out as in a default-order
+// node (vacant words after them).
 PyObject *lower_bound(PyObject *, PyObject *args)
 {
     PyObject *list;
@@ -325,18 +335,47 @@ PyObject *lower_bound(PyObject *, PyObject *args)
         return nullptr;
     }
     const Py_ssize_t n = PyList_GET_SIZE(list);
-    std::vector<int64_t> words(static_cast<size_t>((n + 15) / 16 * 16 + 16), INT64_MIN);
+    if (n > 127) {
+        return PyErr_Format(PyExc_ValueError, "at most 127 words");
+    }
+    std::vector<int64_t> words(128, sylvan::kVacantWord);
     for (Py_ssize_t i = 0; i < n; i++) {
         words[static_cast<size_t>(i)] = PyLong_AsLongLong(PyList_GET_ITEM(list, i));
         if (PyErr_Occurred()) {
             return nullptr;
         }
     }
-    const Py_ssize_t scalar = sylvan::lower_bound_scalar(words.data(), n, x);
-    if (!sylvan::g_use_avx2 || n > 128) {
+    const Py_ssize_t scalar = sylvan::lower_bound_scalar(words.data(), 128, x);
+    if (!__builtin_cpu_supports("avx2")) {
         return Py_BuildValue("(nO)", scalar, Py_None);
     }
-    return Py_BuildValue("(nn)", scalar, sylvan::lower_bound_avx2(words.data(), n, x));
+    return Py_BuildValue("(nn)", scalar, wide_count(words.data(), x));
+}
+
+// find(tree, key, wide): the lookup descent with the scalar or the wide
+// search (wide only where the CPU has AVX2): (found, slot) or an exception.
+PyObject *find(PyObject *, PyObject *args)
+{
+    PyObject *obj;
+    PyObject *key;
+    int wide;
+    if (!PyArg_ParseTuple(args, "OOp", &obj, &key, &wide)) {
+        return nullptr;
+    }
+    PyBTreeObject *tree = tree_arg(obj);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    const sylvan::SearchKey sk = sylvan::make_search_key(key);
+    PyBTreeNode *where;
+    Py_ssize_t slot = -1;
+    const bool use = wide && __builtin_cpu_supports("avx2");
+    int rc = use ? sylvan::locate_avx2(tree, tree->root, sk, &where, &slot)
+                 : sylvan::locate_scalar(tree, tree->root, sk, &where, &slot);
+    if (rc < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(On)", where != nullptr ? Py_True : Py_False, where != nullptr ? slot : -1);
 }
 
 template <typename F>
@@ -349,7 +388,8 @@ PyMethodDef probe_methods[] = {
     {"shape", shape, METH_O, "(keys, children) of the root, recursively; children is None for a leaf."},
     {"cache", cache, METH_O, "In-order list of (key, tag, entry): ('int', value), ('str', abbreviation) or None."},
     {"abbrev", abbrev, METH_O, "The cache's abbreviation of a str, unsigned."},
-    {"lower_bound", lower_bound, METH_VARARGS, "lower_bound(words, x): (scalar count, AVX2 count or None)."},
+    {"lower_bound", lower_bound, METH_VARARGS, "lower_bound(words, x): (scalar count, wide count or None)."},
+    {"find", find, METH_VARARGS, "find(tree, key, wide): the lookup descent as (found, slot)."},
     {"stats", stats, METH_O, "Height, settings and modification counters of a tree."},
     {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
      "check(tree, ordered=True): verify every structural invariant; raises AssertionError."},
@@ -374,6 +414,5 @@ PyMODINIT_FUNC PyInit__sylvanmap_probe(void)
         return nullptr;
     }
     sorted_dict_type = reinterpret_cast<PyTypeObject *>(type);
-    sylvan::init_search_kernels();
     return PyModule_Create(&probe);
 }
