@@ -164,7 +164,7 @@ struct SearchKey {
 
 inline SearchKey make_search_key(PyObject *key)
 {
-    SearchKey sk{key, 0, kEntryNone};
+    SearchKey sk{key, 0, kEntryOther};
     sk.tag = entry_for(key, &sk.word);
     return sk;
 }
@@ -174,7 +174,7 @@ inline SearchKey make_search_key(PyObject *key)
                                            const SearchKey &sk)
 {
     PyObject *stored = node->keys[idx];
-    if (sk.tag != kEntryNone && has_cache(node) && cache_tags(node)[idx] == sk.tag) {
+    if (sk.tag != kEntryOther && has_cache(node) && cache_tags(node)[idx] == sk.tag) {
         const int64_t other = cache_words(node)[idx];
         if (sk.word != other || sk.tag == kEntryInt) {
             return sk.word < other ? -1 : (sk.word > other ? 1 : 0);
@@ -279,7 +279,7 @@ template <bool Wide>
 
 inline bool is_uniform_for(const PyBTreeNode *node, const SearchKey &sk)
 {
-    return node->entry_kinds == kind_bit(sk.tag) && sk.tag != kEntryNone;
+    return node->entry_kinds == kind_bit(sk.tag) && sk.tag != kEntryOther;
 }
 
 __attribute__((target("avx2"))) inline Py_ssize_t search_uniform_avx2(const PyBTreeNode *node, const SearchKey &sk,

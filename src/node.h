@@ -117,13 +117,13 @@ inline int64_t abbrev_word(uint64_t abbrev) { return static_cast<int64_t>(abbrev
 inline uint8_t entry_for(PyObject *key, int64_t *word)
 {
     if (PyLong_CheckExact(key)) {
-        return exact_int_as_i64(key, word) ? kEntryInt : kEntryNone;
+        return exact_int_as_i64(key, word) ? kEntryInt : kEntryOther;
     }
     if (PyUnicode_CheckExact(key)) {
         *word = abbrev_word(str_abbrev(key));
         return kEntryStr;
     }
-    return kEntryNone;
+    return kEntryOther;
 }
 
 }  // namespace sylvan
@@ -148,7 +148,7 @@ inline uint8_t entry_for(PyObject *key, int64_t *word)
     node->is_leaf = is_leaf ? 1 : 0;
     node->order = order;
     node->cached = cache_i64 ? 1 : 0;
-    node->entry_kinds = cache_i64 ? 0 : kind_bit(kEntryNone);
+    node->entry_kinds = cache_i64 ? 0 : kind_bit(kEntryOther);
     char *cursor = reinterpret_cast<char *>(node + 1);
     if (cache_i64) {
         cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t));
@@ -180,11 +180,25 @@ static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
 static void cache_key_clear(PyBTreeNode *node, Py_ssize_t idx)
 {
     if (sylvan::has_cache(node)) {
-        sylvan::cache_tags(node)[idx] = sylvan::kEntryNone;
+        sylvan::cache_tags(node)[idx] = sylvan::kEntryVacant;
     }
 }
 
 namespace sylvan {
+
+// The kind bits of the tags of `count` slots from `from` (vacant slots add
+// none).
+inline uint8_t tag_kinds(const PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
+{
+    const uint8_t *tags = cache_tags(node);
+    unsigned kinds = 0;
+    for (Py_ssize_t i = from; i < from + count; i++) {
+        kinds |= 1u << tags[i];
+    }
+    return static_cast<uint8_t>(kinds & ~kind_bit(kEntryVacant));
+}
+
+inline bool is_single_kind(const PyBTreeNode *node) { return (node->entry_kinds & (node->entry_kinds - 1)) == 0; }
 
 // Moves `count` entries (key, value, cache entry) from slot src_idx of src to
 // slot dst_idx of dst, which may be the same node with overlapping ranges.
@@ -201,8 +215,10 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
     memmove(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
     if (has_cache(dst)) {
         memmove(&cache_words(dst)[dst_idx], &cache_words(src)[src_idx], n * sizeof(int64_t));
+        if (src->entry_kinds & ~dst->entry_kinds) {
+            dst->entry_kinds |= tag_kinds(src, src_idx, count);
+        }
         memmove(&cache_tags(dst)[dst_idx], &cache_tags(src)[src_idx], n);
-        dst->entry_kinds |= src->entry_kinds;
     }
 }
 
@@ -222,7 +238,7 @@ inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_
     copy_entries(node, to, node, from, count);
 }
 
-// Empties `count` slots from `from`: keys and values NULL, tags kEntryNone,
+// Empties `count` slots from `from`: keys and values NULL, tags kEntryVacant,
 // words kVacantWord.
 inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 {
@@ -234,7 +250,10 @@ inline void clear_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
     memset(&node->values[from], 0, n * sizeof(PyObject *));
     if (has_cache(node)) {
         std::fill_n(&cache_words(node)[from], n, kVacantWord);
-        memset(&cache_tags(node)[from], kEntryNone, n);
+        memset(&cache_tags(node)[from], kEntryVacant, n);
+        if (!is_single_kind(node)) {
+            node->entry_kinds = tag_kinds(node, 0, static_cast<Py_ssize_t>(cache_capacity(node->order)));
+        }
     }
 }
 

@@ -16,15 +16,17 @@
 //   * cache entries: in a cached node, tags[i] says what words[i] holds for
 //     keys[i]: kEntryInt, the value of an exact int within int64; kEntryStr,
 //     the order-preserving abbreviation of an exact str (node.h), stored with
-//     its top bit flipped so that signed comparison orders it; kEntryNone,
-//     nothing (any other key, and every vacated slot). Every word from
+//     its top bit flipped so that signed comparison orders it; kEntryOther,
+//     nothing (any other key); kEntryVacant marks every slot not in use.
+//     Every word from
 //     n_keys to the end of the cache capacity holds kVacantWord, the largest
 //     word, so a search can count the words below a key over the whole
 //     capacity without reading n_keys. An entry travels with
-//     its key and is copied, never recomputed; `entry_kinds` has the bit of
-//     every tag stored in the node since it was made (so "all entries are
-//     ints" is one test), and uncached nodes have the kEntryNone bit from the
-//     start;
+//     its key and is copied, never recomputed. `entry_kinds` holds the bit of
+//     the tag of every key in the node, and possibly of keys that left (so
+//     "all entries are ints" is one test); a node with mixed kinds recomputes
+//     it whenever slots are vacated, and uncached nodes hold the kEntryOther
+//     bit alone;
 //
 // Modification counters. User code (__eq__, __lt__, finalisers) can run in the
 // middle of an operation and change the tree. `mod_count` is bumped by every
@@ -76,9 +78,10 @@ inline bool is_full(const PyBTreeNode *node) { return node->n_keys >= max_keys(n
 inline bool has_cache(const PyBTreeNode *node) { return node->cached != 0; }
 
 // Cache entry tags.
-inline constexpr uint8_t kEntryNone = 0;
+inline constexpr uint8_t kEntryVacant = 0;
 inline constexpr uint8_t kEntryInt = 1;
 inline constexpr uint8_t kEntryStr = 2;
+inline constexpr uint8_t kEntryOther = 3;
 inline constexpr uint8_t kind_bit(uint8_t tag) { return static_cast<uint8_t>(1u << tag); }
 inline constexpr int64_t kVacantWord = INT64_MAX;
 

@@ -21,9 +21,15 @@ from support import NODE_TYPE, SortedDict, build, node_count, probe, refs
 EDGES = [0, -1, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**70, -(2**70)]
 NUMBERS = st.one_of(st.integers(-20, 20), st.sampled_from(EDGES), st.booleans(), st.integers(),
                     st.integers(-20, 20).map(float), st.floats(allow_nan=False))
+# Str keys sharing long prefixes, of every kind (1-, 2- and 4-byte code points), prefixes of each other,
+# with NUL and lone surrogates: their cache abbreviations tie often and compare across kinds.
+PREFIXES = ["", "/srv/archive/2026/projects/", "https://host.test/api/v2/items?id=", "\u0444\u0430\u0439\u043b/"]
+CODE_POINTS = st.sampled_from(["a", "b", "\0", "\xfe", "\xff", "\u0100", "\ufeff", "\uff00", "\ud800", "\U0010ffff"])
+TEXT = st.builds(operator.add, st.sampled_from(PREFIXES), st.text(CODE_POINTS, max_size=9))
 FAMILIES = {  # keys, and range bounds at or beyond both ends
     "numbers": (NUMBERS, [float("-inf"), -(2**1100), 2**1100, float("inf")]),
     "strings": (st.text("abc", max_size=3) | st.text(max_size=5), ["", "\U0010ffff" * 9]),
+    "text": (TEXT, ["", "\U0010ffff" * 40]),
 }
 INDEX = st.integers(0, 10**6)  # picks a present key
 VIAS = ["__setitem__", "insert", "setdefault", "__getitem__", "__delitem__", "pop", "pop_default"]
@@ -81,6 +87,7 @@ def machine(order, cache, family):
             k, v = self.key(k, i, present), self.value()  # through a twin, only the value changes
             want = self.model.get(k, MISSING)
             assert self.d.get(k, MISSING) is want and self.d.get(k) is (None if want is MISSING else want)
+            assert probe.find(self.d, k, True)[0] is probe.find(self.d, k, False)[0] is (want is not MISSING)
             assert (k in self.d) is (want is not MISSING)
             if via in ("__setitem__", "insert"):
                 assert getattr(self.d, via)(k, v) is None

@@ -90,22 +90,6 @@ def test_compare(a, b, want):
         assert probe.compare(a, b) == want
 
 
-@pytest.mark.parametrize("cache", [True, False])
-@pytest.mark.parametrize("key, entry", [
-    # one-digit and two-digit ints on either side of both digit sizes (15 and 30 bits)
-    *[(k, ("int", k)) for b in (15, 30) for k in (2**b - 1, -(2**b - 1), 2**b, -(2**b))],
-    *[(k, ("int", k)) for k in (0, -1, 7, 2**63 - 1, -(2**63))],
-    *[(k, None) for k in (2**63, -(2**63) - 1, True, False, type("SubInt", (int,), {})(3), 1.0, type("S", (str,), {})())],
-    ("", 0), ("abc", 0x61626300 << 32), ("abcdefghij", 0x6162636465666768), ("a\0b", 0x61006200 << 32),
-    ("\xfe\xff", 0xFEFF00FF << 32), ("\u0100", 0xFF0100 << 40), ("\ufeff", 0xFFFEFF << 40),
-    ("\uff00\U0010ffff", 0xFFFF00FF00FFFF10), ("\ud800", 0xFFD800 << 40)])
-def test_cache_entry(key, entry, cache):
-    # str entries: the code points in a prefix-free code (one byte below U+00FF; FF hi lo up to U+FEFF;
-    # FF FF and three bytes above), the first 8 bytes as a big-endian word
-    entry = ("str", entry) if isinstance(key, str) and type(key) is str else entry
-    assert probe.cache(build([key], 2, cache)) == [(key, *(entry if cache and entry else (None, None)))]
-
-
 def test_nan_sits_where_no_search_reaches_it():
     d = build([1.0, NAN, 2.0, 0.5])
     assert fmt(probe.shape(d)) == "1.0,nan,0.5,2.0" and d.min() == 1.0  # one leaf

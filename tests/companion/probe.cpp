@@ -81,7 +81,7 @@ int collect_cache(const PyBTreeNode *node, PyObject *out)
         if (i == node->n_keys) {
             break;
         }
-        const uint8_t tag = has_cache(node) ? cache_tags(node)[i] : kEntryNone;
+        const uint8_t tag = has_cache(node) ? cache_tags(node)[i] : kEntryOther;
         const int64_t word = has_cache(node) ? cache_words(node)[i] : 0;
         Ref entry = Ref::steal(tag == kEntryInt   ? PyLong_FromLongLong(word)
                                : tag == kEntryStr ? PyLong_FromUnsignedLongLong(static_cast<uint64_t>(word) ^ (1ULL << 63))
@@ -89,7 +89,7 @@ int collect_cache(const PyBTreeNode *node, PyObject *out)
         if (!entry) {
             return -1;
         }
-        Ref item = Ref::steal(tag <= kEntryStr && tag != kEntryNone
+        Ref item = Ref::steal(tag == kEntryInt || tag == kEntryStr
                                   ? Py_BuildValue("(OsO)", node->keys[i], kTagNames[tag], entry.get())
                                   : Py_BuildValue("(OOO)", node->keys[i], Py_None, entry.get()));
         if (!item || PyList_Append(out, item.get()) < 0) {
@@ -157,7 +157,7 @@ struct Checker {
             return fail("cache tag " + std::to_string(tag) + " instead of " + std::to_string(expect) + " in slot " +
                         std::to_string(i));
         }
-        if (tag != kEntryNone && cache_words(node)[i] != word) {
+        if (tag != kEntryOther && cache_words(node)[i] != word) {
             return fail("cache word differs from its key's in slot " + std::to_string(i));
         }
         if (!(node->entry_kinds & kind_bit(tag))) {
@@ -193,7 +193,7 @@ struct Checker {
         if (sylvan::has_cache(node) != (tree->cache_i64 != 0)) {
             return fail("node cache presence differs from the tree's" + where);
         }
-        if (!sylvan::has_cache(node) && node->entry_kinds != sylvan::kind_bit(sylvan::kEntryNone)) {
+        if (!sylvan::has_cache(node) && node->entry_kinds != sylvan::kind_bit(sylvan::kEntryOther)) {
             return fail("uncached node claims cache entries" + where);
         }
         const char *block = reinterpret_cast<const char *>(node);
@@ -217,7 +217,7 @@ struct Checker {
             if (node->keys[i] != nullptr || node->values[i] != nullptr) {
                 return fail("vacated key/value slot " + std::to_string(i) + " not NULL" + where);
             }
-            if (sylvan::has_cache(node) && sylvan::cache_tags(node)[i] != sylvan::kEntryNone) {
+            if (sylvan::has_cache(node) && sylvan::cache_tags(node)[i] != sylvan::kEntryVacant) {
                 return fail("vacated cache tag " + std::to_string(i) + " not none" + where);
             }
         }
@@ -378,6 +378,42 @@ PyObject *find(PyObject *, PyObject *args)
     return Py_BuildValue("(On)", where != nullptr ? Py_True : Py_False, where != nullptr ? slot : -1);
 }
 
+// The kinds each node's summary claims, in pre-order: tuples of "int",
+// "str", "other".
+int collect_kinds(const PyBTreeNode *node, PyObject *out)
+{
+    static const char *const names[] = {nullptr, "int", "str", "other"};
+    Ref kinds = Ref::steal(PyTuple_New(0));
+    for (int tag = 1; kinds && tag <= 3; tag++) {
+        if (node->entry_kinds & sylvan::kind_bit(static_cast<uint8_t>(tag))) {
+            Ref name = Ref::steal(Py_BuildValue("(s)", names[tag]));
+            kinds = name ? Ref::steal(PySequence_Concat(kinds.get(), name.get())) : Ref();
+        }
+    }
+    if (!kinds || PyList_Append(out, kinds.get()) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; !node->is_leaf && i <= node->n_keys; i++) {
+        if (collect_kinds(node->children[i], out) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject *kinds(PyObject *, PyObject *arg)
+{
+    PyBTreeObject *tree = tree_arg(arg);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || (tree->root != nullptr && collect_kinds(tree->root, out.get()) < 0)) {
+        return nullptr;
+    }
+    return out.release();
+}
+
 template <typename F>
 PyCFunction as_method(F function)
 {
@@ -389,6 +425,7 @@ PyMethodDef probe_methods[] = {
     {"cache", cache, METH_O, "In-order list of (key, tag, entry): ('int', value), ('str', abbreviation) or None."},
     {"abbrev", abbrev, METH_O, "The cache's abbreviation of a str, unsigned."},
     {"lower_bound", lower_bound, METH_VARARGS, "lower_bound(words, x): (scalar count, wide count or None)."},
+    {"kinds", kinds, METH_O, "The entry kinds each node's summary claims, in pre-order."},
     {"find", find, METH_VARARGS, "find(tree, key, wide): the lookup descent as (found, slot)."},
     {"stats", stats, METH_O, "Height, settings and modification counters of a tree."},
     {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
