@@ -82,6 +82,8 @@ def time_op(op: Op, contestants: list[Contestant], w: Workload,
         for c, fn in list(runnable):
             try:
                 d = prepare(c, op, w)
+                if op.fresh:
+                    data = op.data(w)
                 ns = time_once(fn, d, data)
             except Exception as e:  # report it and carry on with the others
                 failures.append(f"{c.name}, {op.name}, {w.kind} keys, n={w.n}: "

@@ -16,7 +16,7 @@ from bisect import bisect_left
 from dataclasses import dataclass, field
 from typing import Callable
 
-from workloads import Workload
+from workloads import Workload, fresh_copies
 
 # Setup kinds.
 EMPTY = "empty"    # a new empty container for every run
@@ -167,6 +167,7 @@ class Op:
     run: Callable                         # timed function shared by all families...
     by_family: dict = field(default_factory=dict)  # ...unless overridden here
     notes: dict = field(default_factory=dict)      # family -> label
+    fresh: bool = False                   # new data for every run (fresh probe objects)
 
     def timed_function(self, family: str):
         return self.by_family.get(family, self.run)
@@ -192,6 +193,12 @@ OPS = (
        lambda w: w.misses, per_item, get_all),
     Op("contains", "k in d (half hits)", "item", SHARED,
        lambda w: w.mixed, per_item, contains_all),
+    Op("getitem_hit_fresh", "lookup hit: d[k], fresh keys", "item", SHARED,
+       lambda w: fresh_copies(w.lookups), per_item, getitem_all, fresh=True),
+    Op("get_miss_fresh", "lookup miss: d.get(k), fresh keys", "item", SHARED,
+       lambda w: fresh_copies(w.misses), per_item, get_all, fresh=True),
+    Op("contains_fresh", "k in d (half hits), fresh keys", "item", SHARED,
+       lambda w: fresh_copies(w.mixed), per_item, contains_all, fresh=True),
     Op("delete_random", "delete all, random order", "item", FRESH,
        lambda w: w.deletions, per_item, delete_all),
     Op("iter_forward", "iterate forward", "item", SHARED,

@@ -36,13 +36,13 @@ class Peer:
 
 
 PEERS = (
-    Peer("SortedDict", "sylvan", "sylvanmap", "SortedDict", ("int", "str"),
+    Peer("SortedDict", "sylvan", "sylvanmap", "SortedDict", ("int", "str", "path"),
          "sylvanmap.SortedDict() with default arguments"),
-    Peer("dict", "dict", "builtins", "dict", ("int", "str"),
+    Peer("dict", "dict", "builtins", "dict", ("int", "str", "path"),
          "built-in dict (hash table, insertion order)"),
     Peer("sortedcontainers", "sortedcontainers", "sortedcontainers", "SortedDict",
-         ("int", "str"), "sortedcontainers.SortedDict (pure Python)"),
-    Peer("OOBTree", "btrees", "BTrees.OOBTree", "OOBTree", ("int", "str"),
+         ("int", "str", "path"), "sortedcontainers.SortedDict (pure Python)"),
+    Peer("OOBTree", "btrees", "BTrees.OOBTree", "OOBTree", ("int", "str", "path"),
          "BTrees.OOBTree.OOBTree (object keys and values)"),
     Peer("LOBTree", "btrees", "BTrees.LOBTree", "LOBTree", ("int",),
          "BTrees.LOBTree.LOBTree (int64 keys, object values)"),

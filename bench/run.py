@@ -44,7 +44,8 @@ def parse_args(argv=None):
     ap.add_argument("--sizes", help="comma-separated sizes, e.g. 1e3,1e4,100000")
     ap.add_argument("--ops", help="comma-separated name fragments to select operations "
                                   f"({', '.join(operations.OP_NAMES)})")
-    ap.add_argument("--keys", default="int,str", help="key kinds: int,str (default both)")
+    ap.add_argument("--keys", default=",".join(KEY_KINDS),
+                    help=f"key kinds: {','.join(KEY_KINDS)} (default all)")
     ap.add_argument("--peers", help="comma-separated containers "
                                     f"({', '.join(p.name for p in peer_registry.PEERS)})")
     ap.add_argument("--repeat", type=int,

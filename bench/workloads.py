@@ -11,12 +11,15 @@ import random
 from bisect import bisect_left
 from dataclasses import dataclass
 
-KEY_KINDS = ("int", "str")
+KEY_KINDS = ("int", "str", "path")
 
 # Int keys are drawn from [0, 2**48): wide enough to be multi-digit Python ints,
 # narrow enough for 64-bit integer trees.
 INT_KEY_SPACE = 1 << 48
 # Str keys are fixed-width (16 char) hex renderings of random 64-bit numbers.
+# Path keys are file paths sharing a long prefix (36 chars, then one of 256
+# directories), as logs, caches and object stores name things.
+PATH_FORMAT = "/srv/archive/2026/projects/records/d{:03d}/{:016x}.json"
 
 
 def make_keys(kind: str, count: int, seed: int) -> list:
@@ -24,15 +27,26 @@ def make_keys(kind: str, count: int, seed: int) -> list:
     rng = random.Random(seed)
     if kind == "int":
         return rng.sample(range(INT_KEY_SPACE), count)
-    if kind == "str":
+    if kind in ("str", "path"):
         numbers = dict.fromkeys(rng.getrandbits(64) for _ in range(count))
         while len(numbers) < count:  # collisions are astronomically rare
             numbers[rng.getrandbits(64)] = None
-        keys = [format(x, "016x") for x in numbers]
+        if kind == "str":
+            keys = [format(x, "016x") for x in numbers]
+        else:
+            keys = [PATH_FORMAT.format(x & 0xFF, x) for x in numbers]
         for k in keys:  # cache the str hashes up front, for every container alike
             hash(k)
         return keys
     raise ValueError(f"unknown key kind {kind!r}")
+
+
+def fresh_copies(keys: list) -> list:
+    """Equal keys as new objects, as keys parsed from text are: nothing is
+    shared with the stored keys, and no str hash is cached yet."""
+    if keys and isinstance(keys[0], str):
+        return [k.encode().decode() for k in keys]
+    return [int(str(k)) for k in keys]
 
 
 def make_values(count: int) -> list:

@@ -17,9 +17,10 @@
 
 namespace sylvan {
 
-// Code-point order of two exact strs: -1, 0 or 1; cannot fail. Strings of
-// one kind are compared 8 bytes at a time: the first differing byte names
-// the first differing code unit, which decides.
+// Code-point order of two exact strs: -1, 0 or 1; cannot fail. 1-byte
+// strings compare as bytes; strings of another shared kind 8 bytes at a
+// time, where the first differing byte names the first differing code unit,
+// which decides.
 inline int compare_str(PyObject *a, PyObject *b)
 {
     const Py_ssize_t la = PyUnicode_GET_LENGTH(a);
@@ -30,7 +31,13 @@ inline int compare_str(PyObject *a, PyObject *b)
     const char *da = static_cast<const char *>(PyUnicode_DATA(a));
     const char *db = static_cast<const char *>(PyUnicode_DATA(b));
     Py_ssize_t i = 0;
-    if (ka == kb) {
+    if (ka == kb && ka == PyUnicode_1BYTE_KIND) {
+        const int r = memcmp(da, db, static_cast<size_t>(n));
+        if (r != 0) {
+            return r < 0 ? -1 : 1;
+        }
+        i = n;
+    } else if (ka == kb) {
         const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(ka);
         size_t off = 0;
         for (; off + 8 <= bytes; off += 8) {
@@ -250,14 +257,20 @@ template <bool Wide>
 {
     const int64_t *w = cache_words(node);
     const Py_ssize_t n = node->n_keys;
-    Py_ssize_t low = lower_bound_words<Wide>(w, static_cast<Py_ssize_t>(cache_capacity(node->order)), sk.word);
+    const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(node->order));
+    Py_ssize_t low = lower_bound_words<Wide>(w, cap, sk.word);
     if (sk.tag == kEntryInt) {
         *found = low < n && w[low] == sk.word;
         return low;
     }
-    Py_ssize_t high = low;  // the keys in [low, high) tie with the key
-    while (high < n && w[high] == sk.word) {
-        high++;
+    // The keys in [low, high) tie with the key: often one, or none, but all
+    // of the node's keys when they share a long prefix.
+    Py_ssize_t high = low;
+    if (low < n && w[low] == sk.word) {
+        high = low + 1;
+        if (high < n && w[high] == sk.word) {
+            high = sk.word == kVacantWord ? n : lower_bound_words<Wide>(w, cap, sk.word + 1);
+        }
     }
     while (low < high) {
         const Py_ssize_t mid = low + (high - low) / 2;
