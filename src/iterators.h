@@ -66,7 +66,7 @@ struct PyBTreeRangeIterObject {
     PyBTreeObject *btree;
     PyObject *min_key;
     PyObject *max_key;
-    sylvan::SearchKey max_sk;  // max_key prepared for cached int64 comparison
+    sylvan::SearchKey max_sk;  // max_key prepared for comparison with cache entries
     int inclusive_min;
     int inclusive_max;
     IterCursor cur;
@@ -376,6 +376,8 @@ namespace sylvan {
     int64_t value;
     if (it->max_sk.tag == kEntryInt && cached_int(node, idx, &value)) {
         cmp = value < it->max_sk.word ? -1 : (value > it->max_sk.word ? 1 : 0);
+    } else if (it->max_sk.tag == kEntryStr && cached_abbrev_differs(node, idx, it->max_sk.word, &value)) {
+        cmp = value < it->max_sk.word ? -1 : 1;  // differing abbreviations decide
     } else if (comparison_is_native(candidate, it->max_key)) {
         cmp = compare_keys(candidate, it->max_key);
     } else {

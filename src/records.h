@@ -104,6 +104,18 @@ inline uint8_t *cache_tags(const PyBTreeNode *node)
     return reinterpret_cast<uint8_t *>(cache_words(node) + cache_capacity(node->order));
 }
 
+// True, with the stored word, when slot i of a cached node holds a str entry
+// whose word differs from `word` (a str key's stored word): the two
+// abbreviations then order the two strs.
+inline bool cached_abbrev_differs(const PyBTreeNode *node, Py_ssize_t i, int64_t word, int64_t *stored)
+{
+    if (!has_cache(node) || cache_tags(node)[i] != kEntryStr || cache_words(node)[i] == word) {
+        return false;
+    }
+    *stored = cache_words(node)[i];
+    return true;
+}
+
 // True, with the value, when slot i of a cached node holds an int entry.
 inline bool cached_int(const PyBTreeNode *node, Py_ssize_t i, int64_t *value)
 {
