@@ -13,6 +13,15 @@
 //     iterator finds its place again from the root, after the last key it
 //     handed out, which is still stored because the key set is unchanged.
 //     So `for k in d: d[k] = f(d[k])` visits every key exactly once.
+//     If that search fails (a key's comparison raises, or changes the tree),
+//     the step raises and the next step searches again;
+//   * a range bound's comparison that changes the tree fails the step with
+//     RuntimeError "SortedDict mutated during key comparison"; the next step
+//     finds its place again and compares once more.
+// A step that can run user code (those comparisons) marks its iterator
+// running: a step of the same iterator entered from that code fails with
+// RuntimeError, as a generator refuses to be re-entered, and never shares
+// the position the outer step is rebuilding.
 // An iterator that has reported its end stays ended.
 #ifndef SYLVANMAP_ITERATORS_H
 #define SYLVANMAP_ITERATORS_H
@@ -43,12 +52,15 @@ struct IterCursor {
     IterStackFrame stack[kIterStackDepth];
 };
 
-// What every iterator knows about the tree it walks.
+// What every iterator knows about the tree it walks, and whether a step of it
+// is under way.
 struct IterGuard {
     uint64_t mod_count;       // layout the position was taken from
     uint64_t keyset_version;  // key set at creation; the tree's only grows, so a mismatch is sticky
     PyObject *last_key;       // borrowed; stored in the tree while the key set is unchanged
+    int placed;               // 0: the position is to be found (first step, or a failed search)
     int done;                 // sticky
+    int running;              // a step is under way; nested steps are refused
 };
 
 struct PyBTreeIterObject {
@@ -70,7 +82,6 @@ struct PyBTreeRangeIterObject {
     int inclusive_min;
     int inclusive_max;
     IterCursor cur;
-    int started;
     IterGuard guard;
 };
 
@@ -84,12 +95,14 @@ inline void cursor_reset(IterCursor *cur)
     cur->stack_top = -1;
 }
 
-inline void guard_init(IterGuard *guard, const PyBTreeObject *tree)
+inline void guard_init(IterGuard *guard, const PyBTreeObject *tree, bool placed)
 {
     guard->mod_count = tree->mod_count;
     guard->keyset_version = tree->keyset_version;
     guard->last_key = nullptr;
+    guard->placed = placed ? 1 : 0;
     guard->done = 0;
+    guard->running = 0;
 }
 
 inline void push_frame(IterCursor *cur, PyBTreeNode *node, Py_ssize_t key_idx)
@@ -163,16 +176,63 @@ inline void raise_size_changed()
     PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during iteration");
 }
 
-// Checks the tree before a step touches a node. Returns 0 when the position
-// is current, 1 when the layout changed (the caller re-seeks), -1 with
-// RuntimeError when the key set changed (sticky).
-[[nodiscard]] inline int guard_check(IterGuard *guard, const PyBTreeObject *tree)
+// Brings the position up to date before a step reads a node: 0 when it is
+// current, or found again by `seek` (which rebuilds the cursor from scratch
+// after a layout change, or at a range's first step); -1 with an exception
+// when the key set changed (sticky) or the search failed (the next step
+// searches again).
+template <typename Seek>
+[[nodiscard]] inline int guard_settle(IterGuard *guard, const PyBTreeObject *tree, IterCursor *cur, Seek seek)
 {
     if (tree->keyset_version != guard->keyset_version) {
         raise_size_changed();
         return -1;
     }
-    return tree->mod_count != guard->mod_count ? 1 : 0;
+    if (guard->placed && tree->mod_count == guard->mod_count) {
+        return 0;
+    }
+    guard->placed = 0;
+    cursor_reset(cur);
+    // The last key handed out is borrowed from the tree; the search's
+    // comparisons may take it out.
+    Ref last = Ref::take(guard->last_key);
+    const uint64_t layout = tree->mod_count;
+    if (seek() < 0) {
+        cursor_reset(cur);
+        ExceptionStash stash;  // the release may run a finaliser
+        last.reset();
+        return -1;
+    }
+    guard->mod_count = layout;  // a comparison that changed it failed the search
+    guard->placed = 1;
+    return 0;
+}
+
+inline void raise_running()
+{
+    PyErr_SetString(PyExc_RuntimeError, "SortedDict iterator already running");
+}
+
+// The next slot of every iterator: Step(it) makes one step of a live
+// iterator, with the position it alone updates. Steps can run user code (the
+// comparisons of a search or of a bound), which may step the same iterator:
+// that nested step is refused, and the outer one carries on undisturbed.
+template <typename Iter, PyObject *(*Step)(Iter *)>
+[[nodiscard]] static PyObject *iter_step(PyObject *self)
+{
+    Iter *it = reinterpret_cast<Iter *>(self);
+    IterGuard *guard = &it->guard;
+    if (guard->running) {
+        raise_running();
+        return nullptr;
+    }
+    if (guard->done) {
+        return nullptr;
+    }
+    guard->running = 1;
+    PyObject *key = Step(it);
+    guard->running = 0;
+    return key;
 }
 
 // Handing out a key touches the key object (its reference count), which
@@ -195,30 +255,20 @@ template <bool Reverse>
 {
     IterGuard *guard = &it->guard;
     IterCursor *cur = &it->cur;
-    if (guard->done) {
-        return nullptr;
-    }
-    int state = guard_check(guard, it->btree);
+    // After a layout change under an unchanged key set, the position is next
+    // to the last key handed out, or before the first key the start again.
+    int state = guard_settle(guard, it->btree, cur, [it, guard, cur] {
+        if (guard->last_key != nullptr) {
+            return seek_past<Reverse>(it->btree, cur, guard->last_key);
+        }
+        PyBTreeNode *root = it->btree->root;
+        if (root != nullptr && root->n_keys > 0) {
+            Reverse ? iter_descend_right(cur, root) : iter_descend_left(cur, root);
+        }
+        return 0;
+    });
     if (state < 0) {
         return nullptr;
-    }
-    if (state > 0) {
-        // The layout changed under an unchanged key set. Before the first key
-        // the position is simply the start again.
-        int rc = 0;
-        if (guard->last_key == nullptr) {
-            cursor_reset(cur);
-            PyBTreeNode *root = it->btree->root;
-            if (root != nullptr && root->n_keys > 0) {
-                Reverse ? iter_descend_right(cur, root) : iter_descend_left(cur, root);
-            }
-        } else {
-            rc = seek_past<Reverse>(it->btree, cur, guard->last_key);
-        }
-        if (rc < 0) {
-            return nullptr;
-        }
-        guard->mod_count = it->btree->mod_count;
     }
     PyObject *key = nullptr;
     if (cur->leaf_only) {
@@ -273,7 +323,7 @@ template <bool Reverse>
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
     it->remaining = tree->size;
     cursor_reset(&it->cur);
-    guard_init(&it->guard, tree);
+    guard_init(&it->guard, tree, true);
     PyBTreeNode *root = tree->root;
     if (root != nullptr && root->n_keys > 0) {
         if (root->is_leaf) {
@@ -302,12 +352,12 @@ static PyObject *btree_reversed(PyObject *self, PyObject *) { return sylvan::mak
 
 static PyObject *btreeiter_next(PyObject *self)
 {
-    return sylvan::full_iter_next<false>(reinterpret_cast<PyBTreeIterObject *>(self));
+    return sylvan::iter_step<PyBTreeIterObject, sylvan::full_iter_next<false>>(self);
 }
 
 static PyObject *btreereviter_next(PyObject *self)
 {
-    return sylvan::full_iter_next<true>(reinterpret_cast<PyBTreeIterObject *>(self));
+    return sylvan::iter_step<PyBTreeIterObject, sylvan::full_iter_next<true>>(self);
 }
 
 static PyObject *btreeiter_len(PyObject *self, PyObject *)
@@ -364,8 +414,8 @@ namespace sylvan {
 }
 
 // Upper-bound test of the stored key in slot idx of node: 1 to yield it, 0 at
-// the end of the range, -1 on error, 2 when user code changed the tree's
-// layout meanwhile (the caller re-seeks and tests again).
+// the end of the range, -1 with an exception set when the comparison failed
+// or changed the tree (the next step finds its place again).
 [[nodiscard]] static int range_admits(PyBTreeRangeIterObject *it, const PyBTreeNode *node, Py_ssize_t idx)
 {
     if (it->max_key == nullptr) {
@@ -386,7 +436,8 @@ namespace sylvan {
         cmp = compare_keys(candidate, it->max_key);
         Py_DECREF(candidate);
         if (cmp != -2 && it->btree->mod_count != before) {
-            return 2;
+            set_mutated_error();
+            return -1;
         }
     }
     if (cmp == -2) {
@@ -395,11 +446,10 @@ namespace sylvan {
     return it->inclusive_max ? cmp <= 0 : cmp < 0;
 }
 
-// Re-derives the position after a layout change (or at the first step).
+// Finds the position after a layout change, or at the first step: after the
+// last key handed out, else the range's start.
 [[nodiscard]] static int range_reseek(PyBTreeRangeIterObject *it)
 {
-    cursor_reset(&it->cur);
-    it->started = 1;
     if (it->guard.last_key != nullptr) {
         return seek_past<false>(it->btree, &it->cur, it->guard.last_key);
     }
@@ -450,49 +500,39 @@ static void range_advance(PyBTreeRangeIterObject *it)
 
 }  // namespace sylvan
 
-static PyObject *btreerangeiter_next(PyObject *self)
+namespace sylvan {
+
+[[nodiscard]] static PyObject *range_iter_next(PyBTreeRangeIterObject *it)
 {
-    using namespace sylvan;
-    PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
-    if (it->guard.done) {
+    if (guard_settle(&it->guard, it->btree, &it->cur, [it] { return range_reseek(it); }) < 0) {
         return nullptr;
     }
-    for (;;) {
-        int state = guard_check(&it->guard, it->btree);
-        if (state < 0) {
-            return nullptr;
-        }
-        if (state > 0 || !it->started) {
-            int rc = range_reseek(it);
-            if (rc < 0) {
-                it->guard.done = 1;  // a failed start leaves no frame to resume from
-                return nullptr;
-            }
-            it->guard.mod_count = it->btree->mod_count;
-        }
-        PyBTreeNode *node;
-        Py_ssize_t idx;
-        if (!range_peek(it, &node, &idx)) {
-            it->guard.done = 1;
-            return nullptr;
-        }
-        int admits = range_admits(it, node, idx);
-        if (admits == 2) {
-            continue;
-        }
-        if (admits < 0) {
-            return nullptr;  // the bound failed to compare; the position stays
-        }
-        if (admits == 0) {
-            it->guard.done = 1;
-            return nullptr;
-        }
-        PyObject *candidate = node->keys[idx];
-        prefetch_next_key<false>(node, idx);
-        range_advance(it);
-        it->guard.last_key = candidate;
-        return Py_NewRef(candidate);
+    PyBTreeNode *node;
+    Py_ssize_t idx;
+    if (!range_peek(it, &node, &idx)) {
+        it->guard.done = 1;
+        return nullptr;
     }
+    int admits = range_admits(it, node, idx);
+    if (admits < 0) {
+        return nullptr;  // the position stays, or is found again if the tree changed
+    }
+    if (admits == 0) {
+        it->guard.done = 1;
+        return nullptr;
+    }
+    PyObject *candidate = node->keys[idx];
+    prefetch_next_key<false>(node, idx);
+    range_advance(it);
+    it->guard.last_key = candidate;
+    return Py_NewRef(candidate);
+}
+
+}  // namespace sylvan
+
+static PyObject *btreerangeiter_next(PyObject *self)
+{
+    return sylvan::iter_step<PyBTreeRangeIterObject, sylvan::range_iter_next>(self);
 }
 
 static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
@@ -534,8 +574,7 @@ static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
     it->inclusive_min = inclusive_min;
     it->inclusive_max = inclusive_max;
     cursor_reset(&it->cur);
-    it->started = 0;
-    guard_init(&it->guard, tree);
+    guard_init(&it->guard, tree, false);
     Ref owner = Ref::steal(reinterpret_cast<PyObject *>(it));
     PyBTreeNode *root = tree->root;
     if (root != nullptr && root->n_keys > 0 && root->is_leaf) {
@@ -553,7 +592,7 @@ static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
         it->cur.leaf_only = 1;
         it->cur.leaf = root;
         it->cur.leaf_index = idx;
-        it->started = 1;
+        it->guard.placed = 1;
     }
     PyObject_GC_Track(it);
     return owner.release();

@@ -131,6 +131,97 @@ def test_user_code_in_comparisons(order, layout, op, act):
             assert refs(pool) == base
 
 
+# ------------------------------------------------ user code in an iterator's step
+
+STEPS = {  # iterator of a tree of K keys, steps taken before the one under test, layout changed before it
+    "iter": (iter, 1, True), "reversed": (reversed, 1, True),
+    "irange_start": (lambda d: d.irange(K(55)), 0, False),  # the first step descends to the start
+    "irange_reseek": (lambda d: d.irange(K(55)), 2, True),
+    "irange_bound": (lambda d: d.irange(None, K(1500), (True, True)), 1, False),
+}
+RUNNING = ("raised", RuntimeError, "SortedDict iterator already running")
+
+
+def relayout(d):
+    # A failed insertion (splits full nodes on its path) then a failed deletion (merges): only the layout moves.
+    outcome(lambda: d.__setitem__("x", 0)), outcome(lambda: d.__delitem__(K(-5)))
+
+
+def reenter(d, it, last, tries):
+    # From this comparison on, each one (40 at most) steps the iterator again.
+    def act():
+        if len(tries) < 40:
+            K.at, K.act = K.calls + 1, act
+        tries.append(outcome(lambda: next(it)))
+    act()
+
+
+STEP_ACTS = {  # what one comparison of the step does: (tree, iterator, value of the last key out, log)
+    "reenter": reenter, "raise": lambda d, it, last, log: 1 / 0,
+    "relayout": lambda d, it, last, log: log.append(probe.stats(d)["mod_count"]) or relayout(d)
+                                        or log.append(probe.stats(d)["mod_count"]),
+    "remove_last": lambda d, it, last, log: d.pop(d.min() if last is None else K(last)),
+}
+
+
+@pytest.mark.parametrize("kind", STEPS)
+@pytest.mark.parametrize("act", STEP_ACTS)
+def test_user_code_in_iterator_steps(kind, act):
+    # A comparison of a step runs the action. The step refuses to be re-entered, reports the action's
+    # exception or a change of the tree, and the iterator resumes where it was (unless keys changed).
+    make, pre, moved = STEPS[kind]
+
+    def setup():
+        d = build([K(10 * v) for v in random.Random(1).sample(range(100), 100)], 2, values=[None] * 100)
+        it, want = make(d), list(map(float, make(d)))  # values only: the tree alone holds its keys
+        for _ in range(pre):
+            next(it)
+        if moved:
+            relayout(d)
+        return d, it, want
+
+    d, it, want = setup()
+    K.calls, K.at = 0, 0
+    first, last = next(it), K.calls  # every comparison the step makes
+    assert first == want[pre]
+    for n in range(1, last + 1):
+        d, it, want = setup()
+        log, last = [], want[pre - 1] if pre else None
+        K.calls, K.at, K.act = 0, n, lambda: STEP_ACTS[act](d, it, last, log)
+        got = outcome(lambda: next(it))
+        K.at, K.act = 0, None
+        if act == "reenter":
+            assert got == ("ok", want[pre]) and log and set(log) == {RUNNING}, (got, log)
+        elif act == "raise" or act == "relayout" and log[0] == log[1]:
+            assert got == (DIVIDED if act == "raise" else ("ok", want[pre]))
+        else:
+            assert got == CHANGED[0]
+        if act == "remove_last":
+            assert [outcome(lambda: next(it)) for _ in range(2)] == CHANGED[1:] * 2
+        else:
+            assert list(it) == want[pre + (got[0] == "ok"):]
+        assert sound(d)
+
+
+@pytest.mark.parametrize("order", ORDERS)
+def test_bound_that_moves_the_layout(order):
+    # Each of the bound's first 3 comparisons splits the full root and merges it back, keys unchanged:
+    # those steps fail (not re-seek and compare for ever); then the walk goes on where it was.
+    class Bound(float):
+        def __eq__(self, other):
+            Bound.budget -= 1
+            if Bound.budget >= 0:
+                relayout(d)
+            return float.__eq__(self, other)
+
+    n = 2 * order - 1
+    d, Bound.budget = build(range(n), order), 3
+    it = d.irange(1, Bound(n - 1.5), (False, True))
+    got = [outcome(lambda: next(it)) for _ in range(n + 2)]
+    assert got == [CHANGED[0]] * 3 + [("ok", k) for k in range(2, n - 1)] + [("raised", StopIteration, "")] * 2
+    assert sound(d)
+
+
 # ------------------------------------------------ finalisers and the collector
 
 
