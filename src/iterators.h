@@ -372,12 +372,16 @@ static int btreeiter_traverse(PyObject *self, visitproc visit, void *arg)
     return 0;
 }
 
+// Releasing the tree can release iterators stored in it, and so on down a
+// chain: the trashcan bounds the recursion.
 static void btreeiter_dealloc(PyObject *self)
 {
     PyBTreeIterObject *it = reinterpret_cast<PyBTreeIterObject *>(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, btreeiter_dealloc)
     Py_XDECREF(reinterpret_cast<PyObject *>(it->btree));
     PyObject_GC_Del(self);
+    Py_TRASHCAN_END
 }
 
 /* -------------------------------------------------------------------- range iterator */
@@ -607,14 +611,18 @@ static int btreerangeiter_traverse(PyObject *self, visitproc visit, void *arg)
     return 0;
 }
 
+// A bound can be another range iterator (`x = d.irange(x)` in a loop), so
+// releases can cascade down a chain: the trashcan bounds the recursion.
 static void btreerangeiter_dealloc(PyObject *self)
 {
     PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, btreerangeiter_dealloc)
     Py_XDECREF(reinterpret_cast<PyObject *>(it->btree));
     Py_XDECREF(it->min_key);
     Py_XDECREF(it->max_key);
     PyObject_GC_Del(self);
+    Py_TRASHCAN_END
 }
 
 #endif  // SYLVANMAP_ITERATORS_H

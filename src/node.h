@@ -276,10 +276,14 @@ inline void shift_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py
 
 }  // namespace sylvan
 
+// Nodes reachable from Python (the collector hands them out) can be stored as
+// values of other trees, so a release can cascade down a chain of nodes: the
+// trashcan defers the deep end of such a chain instead of recursing.
 static void btreenode_dealloc(PyObject *self)
 {
     PyBTreeNode *node = reinterpret_cast<PyBTreeNode *>(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, btreenode_dealloc)
     for (Py_ssize_t i = 0; i < node->n_keys; i++) {
         Py_XDECREF(node->keys[i]);
     }
@@ -293,6 +297,7 @@ static void btreenode_dealloc(PyObject *self)
         }
     }
     PyObject_GC_Del(self);  // the one block
+    Py_TRASHCAN_END
 }
 
 static int btreenode_traverse(PyObject *self, visitproc visit, void *arg)

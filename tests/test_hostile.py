@@ -7,6 +7,7 @@ import functools
 import gc
 import operator
 import random
+import threading
 import weakref
 
 import _testcapi
@@ -274,6 +275,39 @@ def test_cycles_are_collected(cycle, order, n, no_new_nodes):
     gone, d = weakref.ref(d), None
     gc.collect()
     assert gone() is None
+
+
+def iterator_link(x):
+    d = SortedDict()
+    d[0] = x
+    return iter(d)
+
+
+CHAINS = {  # the next link of a chain in which each object holds the one before
+    "range_iterators": lambda x: SortedDict().irange(x),  # through its lower bound
+    "nodes": lambda x: gc.get_referents(build([0], 2, values=[x]))[0],  # the root of a tree holding x
+    "iterators": iterator_link,  # through its tree
+}
+
+
+@pytest.mark.parametrize("chain", CHAINS)
+def test_deep_chains_are_freed(chain, no_new_nodes):
+    # Releasing the last link releases them all, on a thread with a 2 MiB stack: unless the releases are
+    # deferred beyond some depth, the stack overflows long before 300 000 links.
+    def run():
+        x = None
+        for _ in range(300_000):
+            x = CHAINS[chain](x)
+
+    gc.disable()
+    size = threading.stack_size(2 << 20)
+    try:
+        worker = threading.Thread(target=run)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(size)
+        gc.enable()
 
 
 # ------------------------------------------------ no consistent order
