@@ -516,11 +516,14 @@ static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
 static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
 {
     using sylvan::Ref;
-    if (op != Py_EQ && op != Py_NE) {
+    // Another kind of operand gets its say (unittest.mock.ANY equals anything);
+    // when it has none, the interpreter falls back to identity: a SortedDict
+    // never equals a dict.
+    if ((op != Py_EQ && op != Py_NE) || !sylvan::is_btree(other)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     bool equal;
-    if (!sylvan::is_btree(other) || sylvan::as_tree(self)->size != sylvan::as_tree(other)->size) {
+    if (sylvan::as_tree(self)->size != sylvan::as_tree(other)->size) {
         equal = false;
     } else if (sylvan::as_tree(self)->size == 0) {
         equal = true;

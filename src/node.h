@@ -128,20 +128,28 @@ inline uint8_t entry_for(PyObject *key, int64_t *word)
 
 }  // namespace sylvan
 
+// MemoryError saying which node could not be made. (Formatting may itself run
+// out of memory; the interpreter's MemoryError is then set instead.)
+static PyBTreeNode *node_memory_error(int order)
+{
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a B-tree node of order %d (orders up to %d are accepted)",
+                 order, sylvan::kMaxOrder);
+    return nullptr;
+}
+
 // Returns a new, empty, collector-tracked node in one zero-filled block, or
 // NULL with MemoryError set.
 [[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int cache_i64)
 {
     using namespace sylvan;
     if (order < 2 || order > kMaxOrder) {
-        PyErr_NoMemory();
-        return nullptr;
+        return node_memory_error(order);
     }
     const size_t extra = node_extra_size(order, is_leaf, cache_i64);
     PyBTreeNode *node =
         reinterpret_cast<PyBTreeNode *>(PyUnstable_Object_GC_NewWithExtraData(&PyBTreeNode_Type, extra));
     if (node == nullptr) {
-        return nullptr;
+        return node_memory_error(order);
     }
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
     node->n_keys = 0;
