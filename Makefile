@@ -20,7 +20,7 @@ OTHER_PROFILE := $(if $(CI),versions,)
 .PRECIOUS: .venv-py%/.ready
 
 .PHONY: build demo test test-main test-extras test-asan test-versions \
-        $(addprefix test-py,$(OTHER_VERSIONS)) wheels test-wheels bench bench-quick clean
+        $(addprefix test-py,$(OTHER_VERSIONS)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
 # .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
@@ -73,6 +73,7 @@ test-asan: $(ASAN_VENV)/.ready
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	SYLVANMAP_HYPOTHESIS_PROFILE=asan \
 	    $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	$(ASAN_ENV) $(ASAN_PY) tests/fuzz.py --seconds 60
 
 test-versions: $(addprefix test-py,$(OTHER_VERSIONS))
 
@@ -104,6 +105,19 @@ wheels: $(VENV)/.ready
 
 test-wheels: wheels
 	$(PY) -m pytest -q -p no:cacheprovider tools/wheels
+
+# ---------------------------------------------------------------------- fuzzer
+# The differential fuzzer, tests/fuzz.py (FUZZ_SECONDS=600 make fuzz); fuzz-asan runs it on the
+# sanitizer build that test-asan leaves in .venv-asan.
+FUZZ_SECONDS ?= 60
+ASAN_ENV = LD_PRELOAD="$(ASAN_RT)" PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+fuzz: build
+	$(PY) tests/fuzz.py --seconds $(FUZZ_SECONDS)
+
+fuzz-asan:
+	$(ASAN_ENV) $(ASAN_PY) tests/fuzz.py --seconds $(FUZZ_SECONDS)
 
 # ----------------------------------------------------------------- benchmarks
 bench: build

@@ -1,47 +1,16 @@
-"""The exported PyBTree_* family through ctypes.PyDLL: the GIL stays held, a set exception
-raises, and object results are taken over exactly (None for NULL with no exception set)."""
+"""The exported PyBTree_* family, called through ctypes (support.bt): the GIL stays held, a set
+exception raises, and object results are taken over exactly (None for NULL with no exception set)."""
 
-import ctypes
 import operator
 import subprocess
 import sys
-from types import SimpleNamespace
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import sylvanmap
-from support import SortedDict, build, probe, refs
-
-_OBJ, _ADDR, _INT = ctypes.py_object, ctypes.c_void_p, ctypes.c_int
-# name: (result, arguments)
-SIGNATURES = {"New": (_ADDR, [_INT]), "Size": (ctypes.c_ssize_t, [_OBJ]), "Insert": (_INT, [_OBJ] * 3),
-              "Search": (_ADDR, [_OBJ] * 2), "Delete": (_INT, [_OBJ] * 2), "Contains": (_INT, [_OBJ] * 2),
-              "Keys": (_ADDR, [_OBJ]), "Values": (_ADDR, [_OBJ]), "Items": (_ADDR, [_OBJ]),
-              "GetMin": (_ADDR, [_OBJ]), "GetMax": (_ADDR, [_OBJ]), "Clear": (_INT, [_OBJ])}
-_LIBRARY, _DECREF = ctypes.PyDLL(sylvanmap.__file__), ctypes.PyDLL(None).Py_DecRef
-
-
-# errcheck of the object results: the object, taking over the reference handed out. NULL with no
-# exception set comes back as None, so no test stores None.
-def _take_over(address, function, arguments):
-    if address is None:
-        return None
-    obj = ctypes.cast(address, ctypes.py_object).value  # a reference of our own, so...
-    _DECREF(ctypes.c_void_p(address))  # ...the one handed out goes
-    return obj
-
-
-def _bind(name, result, arguments):
-    function = getattr(_LIBRARY, "PyBTree_" + name)
-    function.restype, function.argtypes = result, arguments
-    if result is _ADDR:
-        function.errcheck = _take_over
-    return function
-
-
-bt = SimpleNamespace(**{name: _bind(name, *signature) for name, signature in SIGNATURES.items()})
+from support import SIGNATURES, SortedDict, build, bt, probe, refs
 
 
 # bt.<name> on as many of tree, key, value as it takes: the result, or (exception type, args).
