@@ -55,10 +55,9 @@ struct IterCursor {
 // What every iterator knows about the tree it walks, and whether a step of it
 // is under way.
 struct IterGuard {
-    uint64_t mod_count;       // layout the position was taken from
+    uint64_t mod_count;       // layout the position was taken from, or kUnplaced
     uint64_t keyset_version;  // key set at creation; the tree's only grows, so a mismatch is sticky
     PyObject *last_key;       // borrowed; stored in the tree while the key set is unchanged
-    int placed;               // 0: the position is to be found (first step, or a failed search)
     int done;                 // sticky
     int running;              // a step is under way; nested steps are refused
 };
@@ -95,12 +94,15 @@ inline void cursor_reset(IterCursor *cur)
     cur->stack_top = -1;
 }
 
+// A layout no tree reaches (its counter only grows): the position is still to
+// be found, at a range's first step or after a failed search.
+inline constexpr uint64_t kUnplaced = UINT64_MAX;
+
 inline void guard_init(IterGuard *guard, const PyBTreeObject *tree, bool placed)
 {
-    guard->mod_count = tree->mod_count;
+    guard->mod_count = placed ? tree->mod_count : kUnplaced;
     guard->keyset_version = tree->keyset_version;
     guard->last_key = nullptr;
-    guard->placed = placed ? 1 : 0;
     guard->done = 0;
     guard->running = 0;
 }
@@ -176,36 +178,44 @@ inline void raise_size_changed()
     PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during iteration");
 }
 
-// Brings the position up to date before a step reads a node: 0 when it is
-// current, or found again by `seek` (which rebuilds the cursor from scratch
-// after a layout change, or at a range's first step); -1 with an exception
-// when the key set changed (sticky) or the search failed (the next step
-// searches again).
-template <typename Seek>
-[[nodiscard]] inline int guard_settle(IterGuard *guard, const PyBTreeObject *tree, IterCursor *cur, Seek seek)
+// The slow half of guard_settle: rebuilds the cursor with Seek(it) after a
+// layout change (or at a range's first step). Kept out of line so that the
+// common step stays small.
+template <typename Iter, int (*Seek)(Iter *)>
+[[nodiscard]] [[gnu::noinline]] [[gnu::cold]] static int guard_reseek(Iter *it)
 {
-    if (tree->keyset_version != guard->keyset_version) {
-        raise_size_changed();
-        return -1;
-    }
-    if (guard->placed && tree->mod_count == guard->mod_count) {
-        return 0;
-    }
-    guard->placed = 0;
-    cursor_reset(cur);
+    IterGuard *guard = &it->guard;
+    guard->mod_count = kUnplaced;
+    cursor_reset(&it->cur);
     // The last key handed out is borrowed from the tree; the search's
     // comparisons may take it out.
     Ref last = Ref::take(guard->last_key);
-    const uint64_t layout = tree->mod_count;
-    if (seek() < 0) {
-        cursor_reset(cur);
+    const uint64_t layout = it->btree->mod_count;
+    if (Seek(it) < 0) {
+        cursor_reset(&it->cur);
         ExceptionStash stash;  // the release may run a finaliser
         last.reset();
         return -1;
     }
     guard->mod_count = layout;  // a comparison that changed it failed the search
-    guard->placed = 1;
     return 0;
+}
+
+// Brings an iterator's position (its `cur`, over `btree`, as `guard` records)
+// up to date before a step reads a node: 0 when it is current or found again
+// by Seek; -1 with an exception when the key set changed (sticky) or the
+// search failed (the next step searches again).
+template <typename Iter, int (*Seek)(Iter *)>
+[[nodiscard]] inline int guard_settle(Iter *it)
+{
+    if (it->btree->keyset_version != it->guard.keyset_version) {
+        raise_size_changed();
+        return -1;
+    }
+    if (it->btree->mod_count == it->guard.mod_count) {
+        return 0;
+    }
+    return guard_reseek<Iter, Seek>(it);
 }
 
 inline void raise_running()
@@ -249,25 +259,28 @@ inline void prefetch_next_key(const PyBTreeNode *node, Py_ssize_t idx)
     }
 }
 
+// Finds a full iterator's place after a layout change under an unchanged key
+// set: next to the last key handed out, or before the first key the start.
+template <bool Reverse>
+[[nodiscard]] static int full_iter_reseek(PyBTreeIterObject *it)
+{
+    if (it->guard.last_key != nullptr) {
+        return seek_past<Reverse>(it->btree, &it->cur, it->guard.last_key);
+    }
+    PyBTreeNode *root = it->btree->root;
+    if (root != nullptr && root->n_keys > 0) {
+        Reverse ? iter_descend_right(&it->cur, root) : iter_descend_left(&it->cur, root);
+    }
+    return 0;
+}
+
 // Forward (Reverse = false) or reverse step over the whole tree.
 template <bool Reverse>
 [[nodiscard]] static PyObject *full_iter_next(PyBTreeIterObject *it)
 {
     IterGuard *guard = &it->guard;
     IterCursor *cur = &it->cur;
-    // After a layout change under an unchanged key set, the position is next
-    // to the last key handed out, or before the first key the start again.
-    int state = guard_settle(guard, it->btree, cur, [it, guard, cur] {
-        if (guard->last_key != nullptr) {
-            return seek_past<Reverse>(it->btree, cur, guard->last_key);
-        }
-        PyBTreeNode *root = it->btree->root;
-        if (root != nullptr && root->n_keys > 0) {
-            Reverse ? iter_descend_right(cur, root) : iter_descend_left(cur, root);
-        }
-        return 0;
-    });
-    if (state < 0) {
+    if (guard_settle<PyBTreeIterObject, full_iter_reseek<Reverse>>(it) < 0) {
         return nullptr;
     }
     PyObject *key = nullptr;
@@ -508,7 +521,7 @@ namespace sylvan {
 
 [[nodiscard]] static PyObject *range_iter_next(PyBTreeRangeIterObject *it)
 {
-    if (guard_settle(&it->guard, it->btree, &it->cur, [it] { return range_reseek(it); }) < 0) {
+    if (guard_settle<PyBTreeRangeIterObject, range_reseek>(it) < 0) {
         return nullptr;
     }
     PyBTreeNode *node;
@@ -596,7 +609,7 @@ static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
         it->cur.leaf_only = 1;
         it->cur.leaf = root;
         it->cur.leaf_index = idx;
-        it->guard.placed = 1;
+        it->guard.mod_count = tree->mod_count;
     }
     PyObject_GC_Track(it);
     return owner.release();
