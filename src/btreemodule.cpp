@@ -10,6 +10,9 @@
 //   node.h      node storage and the key cache (int64 values, str abbreviations)
 //   keyorder.h  the key order and the in-node search
 //   insert.h    insertion     delete.h   deletion
+//   bounds.h    cuts in key order (shared by nearest keys and range deletion)
+//   nearest.h   floor/ceiling/lower/higher keys and items
+//   delete_range.h  range deletion in O(log n + k)
 //   tree.h      the SortedDict object's lifecycle
 //   mapping.h   keyed access, ordered endpoints, bulk operations
 //   iterators.h forward, reverse and range iterators
@@ -23,6 +26,7 @@
 #include "iterators.h"
 #include "keyorder.h"
 #include "mapping.h"
+#include "nearest.h"
 #include "node.h"
 #include "tree.h"
 
@@ -188,6 +192,50 @@ PyDoc_STRVAR(irange_doc,
              "    [3, 4, 5, 6]\n"
              "    >>> list(bt.irange(3, 7, inclusive=(True, True)))\n"
              "    [3, 4, 5, 6, 7]\n");
+PyDoc_STRVAR(floor_key_doc,
+             "floor_key(key, default=<marker>, /)\n--\n\n"
+             "Return the largest key less than or equal to key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(ceiling_key_doc,
+             "ceiling_key(key, default=<marker>, /)\n--\n\n"
+             "Return the smallest key greater than or equal to key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(lower_key_doc,
+             "lower_key(key, default=<marker>, /)\n--\n\n"
+             "Return the largest key strictly less than key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(higher_key_doc,
+             "higher_key(key, default=<marker>, /)\n--\n\n"
+             "Return the smallest key strictly greater than key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(floor_item_doc,
+             "floor_item(key, default=<marker>, /)\n--\n\n"
+             "Return the (key, value) pair of the largest key less than or equal to key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(ceiling_item_doc,
+             "ceiling_item(key, default=<marker>, /)\n--\n\n"
+             "Return the (key, value) pair of the smallest key greater than or equal to key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(lower_item_doc,
+             "lower_item(key, default=<marker>, /)\n--\n\n"
+             "Return the (key, value) pair of the largest key strictly less than key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(higher_item_doc,
+             "higher_item(key, default=<marker>, /)\n--\n\n"
+             "Return the (key, value) pair of the smallest key strictly greater than key.\n"
+             "If there is none, default is returned if given, otherwise KeyError is raised.");
+PyDoc_STRVAR(delete_range_doc,
+             "delete_range(min=None, max=None, inclusive=(True, False))\n--\n\n"
+             "Remove every key in the range [min, max) and return how many were removed.\n\n"
+             "The bounds work as for irange: None for no bound, inclusive a tuple of\n"
+             "(min_inclusive, max_inclusive) booleans. Takes O(log n + k) for k keys removed.\n\n"
+             "Example:\n"
+             "    >>> bt = SortedDict()\n"
+             "    >>> for i in range(10): bt[i] = i\n"
+             "    >>> bt.delete_range(3, 7)\n"
+             "    4\n"
+             "    >>> list(bt)\n"
+             "    [0, 1, 2, 7, 8, 9]\n");
 PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
 PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
 
@@ -215,6 +263,15 @@ static PyMethodDef btree_methods[] = {
     {"popitem", btree_popitem, METH_VARARGS, popitem_doc},
     {"irange", as_method(btree_irange), METH_VARARGS | METH_KEYWORDS, irange_doc},
     {"__reversed__", btree_reversed, METH_NOARGS, reversed_doc},
+    {"floor_key", as_method(sylvan::nearest_method<0>), METH_FASTCALL, floor_key_doc},
+    {"ceiling_key", as_method(sylvan::nearest_method<1>), METH_FASTCALL, ceiling_key_doc},
+    {"lower_key", as_method(sylvan::nearest_method<2>), METH_FASTCALL, lower_key_doc},
+    {"higher_key", as_method(sylvan::nearest_method<3>), METH_FASTCALL, higher_key_doc},
+    {"floor_item", as_method(sylvan::nearest_method<4>), METH_FASTCALL, floor_item_doc},
+    {"ceiling_item", as_method(sylvan::nearest_method<5>), METH_FASTCALL, ceiling_item_doc},
+    {"lower_item", as_method(sylvan::nearest_method<6>), METH_FASTCALL, lower_item_doc},
+    {"higher_item", as_method(sylvan::nearest_method<7>), METH_FASTCALL, higher_item_doc},
+    {"delete_range", as_method(btree_delete_range), METH_VARARGS | METH_KEYWORDS, delete_range_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,33 +38,34 @@ static void delete_from_leaf(PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed 
     node->n_keys = n - 1;
 }
 
-// The parent's separator idx-1 moves down to the front of children[idx] and
-// the left sibling's last entry moves up in its place.
-static void borrow_from_prev(PyBTreeNode *node, Py_ssize_t idx)
+// Rotates `count` entries from the left sibling into children[idx] through
+// the parent: the separator idx-1 moves down to the child's slot count-1, the
+// sibling's last count-1 entries (and last count children) go to the child's
+// front, and the sibling's entry before them moves up as the new separator.
+static void borrow_from_prev(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count = 1)
 {
     using namespace sylvan;
     PyBTreeNode *child = node->children[idx];
     PyBTreeNode *sibling = node->children[idx - 1];
     const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
-    shift_entries(child, 0, 1, c);
+    shift_entries(child, 0, count, c);
+    copy_entries(child, count - 1, node, idx - 1, 1);
+    copy_entries(child, 0, sibling, s - count + 1, count - 1);
     if (!child->is_leaf) {
-        shift_children(child, 0, 1, c + 1);
+        shift_children(child, 0, count, c + 1);
+        copy_children(child, 0, sibling, s - count + 1, count);
+        clear_children(sibling, s - count + 1, count);
     }
-    copy_entries(child, 0, node, idx - 1, 1);
-    if (!child->is_leaf) {
-        child->children[0] = sibling->children[s];
-        sibling->children[s] = nullptr;
-    }
-    copy_entries(node, idx - 1, sibling, s - 1, 1);
-    clear_entries(sibling, s - 1, 1);
-    child->n_keys = c + 1;
-    sibling->n_keys = s - 1;
+    copy_entries(node, idx - 1, sibling, s - count, 1);
+    clear_entries(sibling, s - count, count);
+    child->n_keys = c + count;
+    sibling->n_keys = s - count;
 }
 
-// The parent's separator idx moves down to the end of children[idx] and the
-// right sibling's first entry moves up in its place.
-static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx)
+// The mirror image: `count` entries from the right sibling; the separator idx
+// moves down to the end of children[idx].
+static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count = 1)
 {
     using namespace sylvan;
     PyBTreeNode *child = node->children[idx];
@@ -72,43 +73,41 @@ static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx)
     const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
     copy_entries(child, c, node, idx, 1);
-    if (!child->is_leaf) {
-        child->children[c + 1] = sibling->children[0];
-    }
-    copy_entries(node, idx, sibling, 0, 1);
-    shift_entries(sibling, 1, 0, s - 1);
-    clear_entries(sibling, s - 1, 1);
+    copy_entries(child, c + 1, sibling, 0, count - 1);
+    copy_entries(node, idx, sibling, count - 1, 1);
+    shift_entries(sibling, count, 0, s - count);
+    clear_entries(sibling, s - count, count);
     if (!sibling->is_leaf) {
-        shift_children(sibling, 1, 0, s);
-        sibling->children[s] = nullptr;
+        copy_children(child, c + 1, sibling, 0, count);
+        shift_children(sibling, count, 0, s - count + 1);
+        clear_children(sibling, s - count + 1, count);
     }
-    child->n_keys = c + 1;
-    sibling->n_keys = s - 1;
+    child->n_keys = c + count;
+    sibling->n_keys = s - count;
 }
 
-// Merges the separator idx and children[idx+1] into children[idx]; both
-// children hold t-1 keys, so the merged node is full. The emptied sibling is
-// freed and releases nothing.
+// Merges the separator idx and children[idx+1] into children[idx], which has
+// room for both. The emptied sibling is freed and releases nothing.
 static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
 {
     using namespace sylvan;
     PyBTreeNode *child = node->children[idx];
     PyBTreeNode *sibling = node->children[idx + 1];
-    const Py_ssize_t t = node->order;
+    const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
     const Py_ssize_t n = node->n_keys;
-    copy_entries(child, t - 1, node, idx, 1);
-    copy_entries(child, t, sibling, 0, s);
+    copy_entries(child, c, node, idx, 1);
+    copy_entries(child, c + 1, sibling, 0, s);
     clear_entries(sibling, 0, s);
     if (!child->is_leaf) {
-        memcpy(&child->children[t], sibling->children, static_cast<size_t>(s + 1) * sizeof(PyBTreeNode *));
-        memset(sibling->children, 0, static_cast<size_t>(s + 1) * sizeof(PyBTreeNode *));
+        copy_children(child, c + 1, sibling, 0, s + 1);
+        clear_children(sibling, 0, s + 1);
     }
     shift_entries(node, idx + 1, idx, n - 1 - idx);
     clear_entries(node, n - 1, 1);
     shift_children(node, idx + 2, idx + 1, n - 1 - idx);
     node->children[n] = nullptr;
-    child->n_keys = child->n_keys + s + 1;
+    child->n_keys = c + s + 1;
     node->n_keys = n - 1;
     sibling->n_keys = 0;
     Py_DECREF(sibling);

@@ -5,6 +5,7 @@
 #define SYLVANMAP_MAPPING_H
 
 #include "delete.h"
+#include "delete_range.h"
 #include "insert.h"
 #include "sylvanmap.h"
 #include "tree.h"
@@ -543,6 +544,26 @@ static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
         equal = r != 0;
     }
     return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+/* -------------------------------------------------------------- range deletion */
+
+static PyObject *btree_delete_range(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
+    PyObject *min_key = Py_None;
+    PyObject *max_key = Py_None;
+    PyObject *inclusive = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:delete_range", const_cast<char **>(kwlist), &min_key,
+                                     &max_key, &inclusive)) {
+        return nullptr;
+    }
+    sylvan::RangeArgs range;
+    if (sylvan::parse_inclusive(inclusive, &range) < 0) {
+        return nullptr;
+    }
+    sylvan::set_range_keys(min_key, max_key, &range);
+    return tree_delete_range(sylvan::as_tree(self), range);
 }
 
 #endif  // SYLVANMAP_MAPPING_H

@@ -275,10 +275,26 @@ inline void prefetch_ahead(PyObject *const *entries, Py_ssize_t i, Py_ssize_t n)
     }
 }
 
-inline void shift_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_ssize_t count)
+// Moves `count` child pointers from slot src_idx of src to slot dst_idx of
+// dst, which may be the same node with overlapping ranges. Vacated slots are
+// not cleared.
+inline void copy_children(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode *src, Py_ssize_t src_idx,
+                          Py_ssize_t count)
 {
     if (count > 0) {
-        memmove(&node->children[to], &node->children[from], static_cast<size_t>(count) * sizeof(PyBTreeNode *));
+        memmove(&dst->children[dst_idx], &src->children[src_idx], static_cast<size_t>(count) * sizeof(PyBTreeNode *));
+    }
+}
+
+inline void shift_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_ssize_t count)
+{
+    copy_children(node, to, node, from, count);
+}
+
+inline void clear_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
+{
+    if (count > 0) {
+        memset(&node->children[from], 0, static_cast<size_t>(count) * sizeof(PyBTreeNode *));
     }
 }
 
