@@ -46,7 +46,13 @@ DOCS = {  # method: text signature and first line of the docstring ("": the type
     "irange": "(min=None, max=None, inclusive=(True, False), /) "
               "Return an iterator over keys in the range [min, max).",
     "__reversed__": "($self, /) Return a reverse iterator over the keys.",
+    "floor_key": "(key, default=<marker>, /) Return the largest key less than or equal to key.",
+    "higher_item": "(key, default=<marker>, /) "
+                   "Return the (key, value) pair of the smallest key strictly greater than key.",
+    "delete_range": "(min=None, max=None, inclusive=(True, False)) "
+                    "Remove every key in the range [min, max) and return how many were removed.",
 }
+NEAREST = [f"{w}_{kind}" for kind in ("key", "item") for w in ("floor", "ceiling", "lower", "higher")]
 
 
 def outcome(fn):
@@ -154,6 +160,24 @@ TABLE = [
     (lambda: [outcome(lambda: next(it)) for it in [build(range(10)).irange(0, "z")]], [REFUSED]),
     (lambda: list(SortedDict().irange("a", "b")), []),
     (lambda: hasattr(SortedDict().irange(), "__length_hint__"), False),
+    # nearest keys: positional (key[, default]); nothing is compared in an empty tree
+    *[(lambda m=m: [outcome(lambda a=a: getattr(SortedDict(), m)(*a)) for a in [(), ("a",), ("a", 0), (1, 2, 3)]],
+       [(TypeError, (f"{m} expected at least 1 argument, got 0",)), (KeyError, ("a",)), 0,
+        (TypeError, (f"{m} expected at most 2 arguments, got 3",))]) for m in NEAREST],
+    *[(lambda m=m: [outcome(lambda: f(build(range(5)))) for f in (lambda d: getattr(d, m)("a", 0),
+                                                                   lambda d: getattr(d, m)(key=1))],
+       [REFUSED, REFUSED]) for m in NEAREST],
+    (lambda: outcome(lambda: build([(0, 1)]).lower_key((0, 1))), (KeyError, (0, 1))),  # the probe, unwrapped
+    # range deletion takes its bounds as irange does; a refused bound removes nothing
+    *[(lambda i=i: after(build(range(5)), SortedDict.delete_range, 1, 3, i),
+       ((TypeError, ("inclusive must be a tuple of two booleans",)), r(size=5), list(zip(range(5), range(5)))))
+      for i in ([True, False], (True,), True)],
+    *[(lambda a=a: after(build(range(1000), 2), SortedDict.delete_range, *a), (REFUSED, r(2, 1000), ANY))
+      for a in [("a",), (None, "a"), (0, "a"), ("a", 5)]],
+    (lambda: after(SortedDict(), SortedDict.delete_range, "a", "b"), (0, r(), [])),
+    (lambda: after(build(range(5)), lambda d: d.delete_range(max=3, inclusive=(False, True), min=0)),
+     (3, r(size=2), [(0, 0), (4, 4)])),
+    (lambda: build(range(5)).delete_range(1, 2, None, 4), REFUSED),
 ]
 
 

@@ -92,6 +92,8 @@ OPS = {  # (tree, target); popitem takes the first item for absent targets
     "set": lambda d, k: d.__setitem__(k, VALUE), "setdefault": lambda d, k: d.setdefault(k, VALUE),
     "del": lambda d, k: d.__delitem__(k), "popitem": lambda d, k: d.popitem(0 if k % 10 else -1),
     "irange_from": lambda d, k: list(d.irange(k)), "irange_to": lambda d, k: list(d.irange(None, k, (1, 1))),
+    "nearest": lambda d, k: (d.floor_key(k, None), d.higher_item(k, None)),
+    "delete_range": lambda d, k: d.delete_range(k, K(k + 95), (True, True)),
 }
 ACTIONS = {  # what a comparison does to (tree, target of the interrupted operation)
     "insert_one": lambda d, t: d.__setitem__(SPARES[0], NEW), "popitem": lambda d, t: d.popitem(),
@@ -241,7 +243,8 @@ class Mortal(K):
 CHANGES = {"insert": lambda d: d.__setitem__(K(-len(d)), 0), "delete": lambda d: d and d.pop(d.min()),
            "popitem": lambda d: d and d.popitem(), "clear": SortedDict.clear}
 RELEASES = {"del": lambda d: d.pop(K(20)), "replace": lambda d: d.__setitem__(K(20), 0),
-            "popitem": lambda d: d.popitem(0), "clear": SortedDict.clear, "reinit": lambda d: d.__init__(2)}
+            "popitem": lambda d: d.popitem(0), "clear": SortedDict.clear, "reinit": lambda d: d.__init__(2),
+            "delete_range": lambda d: d.delete_range(K(20), K(20 * len(d)))}
 
 
 @pytest.mark.parametrize("order, mortal", [(t, mortal) for t in ORDERS for mortal in ("keys", "values")])
@@ -378,6 +381,10 @@ NOMEM = {  # (layout, action, a failed run leaves the "old" or "new" state, or a
     "insert_roomy": ("roomy", put(-1, -1), None), "get": ("deep", lambda d: d.get(KEYS[101]), None),
     "contains": ("deep", lambda d: KEYS[-1] in d, None), "pop": ("deep", lambda d: d.pop(KEYS[101]), None),
     "del": ("deep", lambda d: operator.delitem(d, KEYS[101]), None),
+    "higher_key": ("deep", lambda d: d.higher_key(KEYS[101]), None),
+    "floor_items": ("deep", lambda d: [d.floor_item(k, None) for k in KEYS[90:160]], "old"),  # the tuples may fail
+    "delete_range": ("deep", lambda d: d.delete_range(KEYS[102], KEYS[160]), "old"),
+    "delete_range_leaf": ("leaf", lambda d: d.delete_range(KEYS[101], KEYS[103]), None),
 }
 
 

@@ -5,6 +5,7 @@
 # removed or replaced it is back at its baseline; so are all of them, and no node is left,
 # when the tree goes. Iterators under change are checked at the end of the file.
 
+import bisect
 import gc
 import itertools
 import operator
@@ -35,6 +36,10 @@ INDEX = st.integers(0, 10**6)  # picks a present key
 VIAS = ["__setitem__", "insert", "setdefault", "__getitem__", "__delitem__", "pop", "pop_default"]
 INCLUSIVE = [(True, True), (True, False), (False, True), (False, False)]
 MISSING = object()
+NEAREST = {  # the nearest key's index in the sorted keys ks, for probe k
+    "floor": lambda ks, k: bisect.bisect_right(ks, k) - 1, "lower": lambda ks, k: bisect.bisect_left(ks, k) - 1,
+    "ceiling": bisect.bisect_left, "higher": bisect.bisect_right,
+}
 BASE = refs([object()])[0]  # a ledger value that nothing else holds, as refs() sees it
 SETTINGS = st.tuples(st.sampled_from([2, 3, 64]), st.booleans())  # order, int64 cache
 SOURCES = {"sorted_dict": lambda p: build([k for k, _ in p], 3, False, [v for _, v in p]), "dict": dict,
@@ -131,14 +136,41 @@ def machine(order, cache, family):
                 assert it.__length_hint__() == len(ks) - i and next(it, MISSING) is want
             assert it.__length_hint__() == max(0, len(ks) - steps)
 
+        def bounds(self, *bs):  # ("at", i) picks a present key
+            return [(self.pick(b[1]) if self.model else None) if type(b) is tuple else b for b in bs]
+
         @rule(lo=bound, hi=bound)
         def irange(self, lo, hi):
-            lo, hi = ((self.pick(b[1]) if self.model else None) if type(b) is tuple else b for b in (lo, hi))
+            lo, hi = self.bounds(lo, hi)
             for inc in INCLUSIVE:
                 want = [k for k in sorted(self.model) if within(k, lo, hi, inc)]
                 got = list(self.d.irange(lo, hi, inc))
                 assert got == want and all(map(operator.is_, got, want)), inc
             assert list(self.d.irange(lo, hi)) == list(self.d.irange(lo, hi, (True, False)))
+
+        @rule(k=keys, i=INDEX, present=st.booleans(), default=st.booleans())
+        def nearest(self, k, i, present, default):  # a present probe may be an equal twin
+            k, ks = self.key(k, i, present), sorted(self.model)
+            for (name, find), item in itertools.product(NEAREST.items(), (False, True)):
+                call, at = getattr(self.d, f"{name}_{'item' if item else 'key'}"), find(ks, k)
+                if not 0 <= at < len(ks):  # none: the default, or KeyError carrying the probe
+                    assert call(k, MISSING) is MISSING and pytest.raises(KeyError, call, k).value.args[0] is k
+                    continue
+                got, want = call(k, *[MISSING] * default), ks[at]
+                assert (got[0] is want and got[1] is self.model[want]) if item else got is want, name
+
+        @rule(lo=bound, hi=bound, inc=st.sampled_from(INCLUSIVE))
+        def delete_range(self, lo, hi, inc):
+            lo, hi = self.bounds(lo, hi)
+            ks, it = sorted(self.model), iter(self.d)
+            doomed, first = [k for k in ks if within(k, lo, hi, inc)], next(it, MISSING)
+            assert self.d.delete_range(lo, hi, inc) == len(doomed)
+            for k in doomed:
+                del self.model[k]
+            if doomed:  # a live iterator fails after a removal, and carries on after none
+                pytest.raises(RuntimeError, next, it)
+            else:
+                assert first is (ks[0] if ks else MISSING) and next(it, MISSING) is (ks[1:] or [MISSING])[0]
 
         @rule(index=st.sampled_from([0, -1, "size-1", -2, "size", None]), pop=st.booleans())
         def ends(self, index, pop):
@@ -216,7 +248,8 @@ ITERS = {  # an iterator of a tree of range(n), and the keys it walks
     "irange": (lambda d: d.irange(1, len(d) - 1, (True, True)), lambda n: list(range(1, n))),
 }
 CHANGES = {"add": lambda d: d.__setitem__(10**9, 0), "remove": lambda d: d.pop(d.min()),
-           "add_and_remove": lambda d: (d.__setitem__(10**9, 0), d.popitem(0)), "clear": SortedDict.clear}
+           "add_and_remove": lambda d: (d.__setitem__(10**9, 0), d.popitem(0)), "clear": SortedDict.clear,
+           "delete_range": lambda d: d.delete_range(None, 2)}
 TREES = st.sampled_from([2, 64]).flatmap(  # (order, size), the size often that of a full root
     lambda t: st.tuples(st.just(t), st.integers(0, 400) | st.just(2 * t - 1)))
 

@@ -1,6 +1,7 @@
 """Worked examples on exact tree shapes, read through the probe (order 2: a node holds 1 to 3 keys)."""
 
 import contextlib
+import functools
 
 import pytest
 
@@ -95,3 +96,54 @@ def test_nan_sits_where_no_search_reaches_it():
     assert fmt(probe.shape(d)) == "1.0,nan,0.5,2.0" and d.min() == 1.0  # one leaf
     pytest.raises(RuntimeError, d.popitem, 0).match("^key disappeared during popitem$")
     assert probe.check(d, ordered=False)["keys"] == len(d) == 4
+
+
+class Counted(int):
+    calls = 0  # comparisons made in Python
+
+    def __lt__(self, other):
+        Counted.calls += 1
+        return int(self) < int(other)
+
+    def __eq__(self, other):
+        Counted.calls += 1
+        return int(self) == int(other)
+
+    __hash__ = int.__hash__
+
+
+RANGES = {  # name: (min, max, inclusive) over the keys 0, 2, 4, ..., 2(n-1), as a function of n
+    "empty, between keys": lambda n: (3, 3, (True, True)), "empty, one key open": lambda n: (4, 4, (True, False)),
+    "min > max": lambda n: (2 * n - 4, 4, (True, True)), "beyond the end": lambda n: (2 * n, None, (True, True)),
+    "whole tree": lambda n: (None, None, (True, False)), "whole, closed": lambda n: (0, 2 * n - 2, (True, True)),
+    "touching the start": lambda n: (None, n, (True, False)), "touching the end": lambda n: (n, None, (False, True)),
+    "one key": lambda n: (n, n, (True, True)), "inside one leaf": lambda n: (1, 5, (False, False)),
+    "all but the ends": lambda n: (0, 2 * n - 2, (False, False)), "all but a few": lambda n: (4, 2 * n - 6, (1, 1)),
+    "a middle tenth": lambda n: (n - n // 10, n + n // 10, (True, False)),
+}
+
+
+@functools.cache
+def counted_tree(order, n):
+    keys = [Counted(k) for k in range(0, 2 * n, 2)]
+    return keys, build(keys, order)
+
+
+# A tree of L levels at order t holds at least 2t^(L-1) - 1 keys: what is left must not stay taller than that allows.
+@pytest.mark.parametrize("order, n", [(2, 1), (2, 7), (2, 300), (3, 1000), (64, 127), (64, 20000)])
+@pytest.mark.parametrize("name", RANGES)
+def test_delete_range_corners(order, n, name):
+    lo, hi, inc = RANGES[name](n)
+    keys, d = counted_tree(order, n)
+    d = d.copy()  # the same shape
+    want = [k for k in keys if not ((lo is None or k > lo or inc[0] and k == lo) and
+                                    (hi is None or k < hi or inc[1] and k == hi))]
+    height, Counted.calls = probe.stats(d)["height"], 0
+    assert d.delete_range(lo, hi, inc) == n - len(want)
+    # Two descents of binary searches (a search makes at most two comparisons a probe).
+    assert Counted.calls <= 2 * 2 * height * (2 * order).bit_length()
+    assert list(d) == want and probe.check(d)["keys"] == len(want)
+    left = probe.stats(d)["height"]
+    assert left == 1 or 2 * order ** (left - 1) - 1 <= len(want)
+    d[Counted(-1)] = 0  # and it goes on taking keys
+    assert probe.check(d)["keys"] == len(want) + 1
