@@ -12,7 +12,7 @@ keeps it alive until the clock has stopped, so freeing it is never timed.
 
 from __future__ import annotations
 
-from bisect import bisect_left
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -102,6 +102,63 @@ def irange_dict_emulated(d, data):
             pass
 
 
+def floor_sylvan(d, data):
+    probes, _ = data
+    floor = d.floor_key
+    for k in probes:
+        floor(k)
+
+
+def floor_sortedcontainers(d, data):
+    probes, _ = data
+    # The fastest of bisect_right + peekitem(i), bisect_right + keys()[i] and
+    # next(irange(maximum=k, reverse=True)) in a trial at 10^3 .. 10^6 keys.
+    at, keys = d.bisect_right, d.keys()
+    for k in probes:
+        keys[at(k) - 1]
+
+
+def floor_btrees(d, data):
+    probes, _ = data
+    floor = d.maxKey
+    for k in probes:
+        floor(k)
+
+
+def floor_dict_emulated(d, data):
+    probes, sorted_keys = data
+    for k in probes:
+        sorted_keys[bisect_right(sorted_keys, k) - 1]
+
+
+def delete_range_sylvan(d, window):
+    lo, hi, _ = window
+    d.delete_range(lo, hi)
+
+
+def delete_range_sortedcontainers(d, window):
+    lo, hi, _ = window
+    del d.keys()[d.bisect_left(lo):d.bisect_left(hi)]
+
+
+def delete_range_btrees(d, window):
+    lo, hi, _ = window
+    for k in list(d.keys(lo, hi, excludemax=True)):
+        del d[k]
+
+
+def delete_range_dict_emulated(d, window):
+    _, _, keys = window
+    for k in keys:
+        del d[k]
+
+
+def delete_each(d, window):
+    _, _, keys = window
+    for k in keys:
+        del d[k]
+
+
 def minmax_sylvan(d, calls):
     for _ in range(calls):
         d.min()
@@ -182,6 +239,18 @@ def per_item(w: Workload) -> int:
 
 INSERTION_ORDER = "insertion order, not key order"
 
+
+def floor_probes(w: Workload) -> list:
+    """The half-hit probes that have a floor (not below the smallest key)."""
+    return [k for k in w.mixed if k >= w.sorted_keys[0]]
+
+
+def range_window(w: Workload) -> tuple:
+    """(lo, hi, keys): the first 10% window and the keys in [lo, hi)."""
+    lo, hi = w.windows_10pct[0]
+    i, j = w.bisect_window(lo, hi)
+    return lo, hi, w.sorted_keys[i:j]
+
 OPS = (
     Op("build_random", "build: random inserts", "item", EMPTY,
        lambda w: (w.keys, w.values), per_item, insert_all),
@@ -233,6 +302,22 @@ OPS = (
        notes={"dict": "n/a: a dict keeps no key order (min(d) is a full scan)",
               "sortedcontainers": "peekitem(0)[0] and peekitem(-1)[0]",
               "btrees": "minKey() and maxKey()"}),
+    Op("floor_key", "floor_key(k) (half hits)", "item", SHARED,
+       lambda w: (floor_probes(w), w.sorted_keys), lambda w: len(floor_probes(w)), floor_sylvan,
+       by_family={"sortedcontainers": floor_sortedcontainers, "btrees": floor_btrees,
+                  "dict": floor_dict_emulated},
+       notes={"dict": "emulated: bisect_right on a sorted key list kept beside the dict",
+              "sortedcontainers": "sd.keys()[sd.bisect_right(k) - 1]",
+              "btrees": "t.maxKey(k)"}),
+    Op("delete_range_10pct", "delete a range of 10% of keys", "item", FRESH,
+       lambda w: range_window(w), lambda w: len(range_window(w)[2]), delete_range_sylvan,
+       by_family={"sortedcontainers": delete_range_sortedcontainers, "btrees": delete_range_btrees,
+                  "dict": delete_range_dict_emulated},
+       notes={"dict": "emulated: del d[k] for the range's keys, known up front",
+              "sortedcontainers": "del sd.keys()[bisect_left(lo):bisect_left(hi)]",
+              "btrees": "del t[k] for k in list(t.keys(lo, hi, excludemax=True))"}),
+    Op("delete_10pct_each", "the same keys one del at a time", "item", FRESH,
+       lambda w: range_window(w), lambda w: len(range_window(w)[2]), delete_each),
     Op("popitem_all", "popitem() until empty", "item", FRESH,
        lambda w: None, per_item, popitem_all,
        by_family={"btrees": popitem_btrees},
