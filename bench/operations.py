@@ -102,11 +102,14 @@ def irange_dict_emulated(d, data):
             pass
 
 
-def floor_sylvan(d, data):
-    probes, _ = data
-    floor = d.floor_key
-    for k in probes:
-        floor(k)
+def calling(method):
+    """A timed function calling d.<method>(k) for each probe of (probes, _)."""
+    def run(d, data):
+        probes, _ = data
+        call = getattr(d, method)
+        for k in probes:
+            call(k)
+    return run
 
 
 def floor_sortedcontainers(d, data):
@@ -116,13 +119,6 @@ def floor_sortedcontainers(d, data):
     at, keys = d.bisect_right, d.keys()
     for k in probes:
         keys[at(k) - 1]
-
-
-def floor_btrees(d, data):
-    probes, _ = data
-    floor = d.maxKey
-    for k in probes:
-        floor(k)
 
 
 def floor_dict_emulated(d, data):
@@ -144,12 +140,6 @@ def delete_range_sortedcontainers(d, window):
 def delete_range_btrees(d, window):
     lo, hi, _ = window
     for k in list(d.keys(lo, hi, excludemax=True)):
-        del d[k]
-
-
-def delete_range_dict_emulated(d, window):
-    _, _, keys = window
-    for k in keys:
         del d[k]
 
 
@@ -303,8 +293,8 @@ OPS = (
               "sortedcontainers": "peekitem(0)[0] and peekitem(-1)[0]",
               "btrees": "minKey() and maxKey()"}),
     Op("floor_key", "floor_key(k) (half hits)", "item", SHARED,
-       lambda w: (floor_probes(w), w.sorted_keys), lambda w: len(floor_probes(w)), floor_sylvan,
-       by_family={"sortedcontainers": floor_sortedcontainers, "btrees": floor_btrees,
+       lambda w: (floor_probes(w), w.sorted_keys), lambda w: len(floor_probes(w)), calling("floor_key"),
+       by_family={"sortedcontainers": floor_sortedcontainers, "btrees": calling("maxKey"),
                   "dict": floor_dict_emulated},
        notes={"dict": "emulated: bisect_right on a sorted key list kept beside the dict",
               "sortedcontainers": "sd.keys()[sd.bisect_right(k) - 1]",
@@ -312,7 +302,7 @@ OPS = (
     Op("delete_range_10pct", "delete a range of 10% of keys", "item", FRESH,
        lambda w: range_window(w), lambda w: len(range_window(w)[2]), delete_range_sylvan,
        by_family={"sortedcontainers": delete_range_sortedcontainers, "btrees": delete_range_btrees,
-                  "dict": delete_range_dict_emulated},
+                  "dict": delete_each},
        notes={"dict": "emulated: del d[k] for the range's keys, known up front",
               "sortedcontainers": "del sd.keys()[bisect_left(lo):bisect_left(hi)]",
               "btrees": "del t[k] for k in list(t.keys(lo, hi, excludemax=True))"}),
