@@ -241,7 +241,8 @@ class Mortal(K):
 
 
 CHANGES = {"insert": lambda d: d.__setitem__(K(-len(d)), 0), "delete": lambda d: d and d.pop(d.min()),
-           "popitem": lambda d: d and d.popitem(), "clear": SortedDict.clear}
+           "popitem": lambda d: d and d.popitem(), "clear": SortedDict.clear,
+           "delete_range": lambda d: d.delete_range(None, K(5 * len(d)))}
 RELEASES = {"del": lambda d: d.pop(K(20)), "replace": lambda d: d.__setitem__(K(20), 0),
             "popitem": lambda d: d.popitem(0), "clear": SortedDict.clear, "reinit": lambda d: d.__init__(2),
             "delete_range": lambda d: d.delete_range(K(20), K(20 * len(d)))}
