@@ -383,7 +383,7 @@ NOMEM = {  # (layout, action, a failed run leaves the "old" or "new" state, or a
     "contains": ("deep", lambda d: KEYS[-1] in d, None), "pop": ("deep", lambda d: d.pop(KEYS[101]), None),
     "del": ("deep", lambda d: operator.delitem(d, KEYS[101]), None),
     "higher_key": ("deep", lambda d: d.higher_key(KEYS[101]), None),
-    "floor_items": ("deep", lambda d: [d.floor_item(k, None) for k in KEYS[90:160]], "old"),  # the tuples may fail
+    "floor_items": ("deep", lambda d: list(map(d.floor_item, KEYS[90:160], [None] * 70)), "old"),  # tuples may fail
     "delete_range": ("deep", lambda d: d.delete_range(KEYS[102], KEYS[160]), "old"),
     "delete_range_leaf": ("leaf", lambda d: d.delete_range(KEYS[101], KEYS[103]), None),
 }
