@@ -14,7 +14,9 @@
 //   nearest.h   floor/ceiling/lower/higher keys and items
 //   delete_range.h  range deletion in O(log n + k)
 //   tree.h      the SortedDict object's lifecycle
+//   bulkload.h  building a whole tree at once from a batch of items
 //   mapping.h   keyed access, ordered endpoints, bulk operations
+//   protocols.h pickle, copy, sizeof, fromkeys, | and |=, generics
 //   iterators.h forward, reverse and range iterators
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -28,6 +30,7 @@
 #include "mapping.h"
 #include "nearest.h"
 #include "node.h"
+#include "protocols.h"
 #include "tree.h"
 
 /* --------------------------------------------------------- exported C interface */
@@ -238,6 +241,16 @@ PyDoc_STRVAR(delete_range_doc,
              "    [0, 1, 2, 7, 8, 9]\n");
 PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
 PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
+PyDoc_STRVAR(reduce_doc, "__reduce__()\n--\n\nReturn the state of the B-tree for pickling.");
+PyDoc_STRVAR(setstate_doc,
+             "__setstate__(state, /)\n--\n\nReplace the contents and settings of the B-tree with a pickled state.");
+PyDoc_STRVAR(copy_protocol_doc,
+             "__copy__()\n--\n\nReturn a shallow copy of the same type and settings (copy.copy).");
+PyDoc_STRVAR(sizeof_doc, "__sizeof__()\n--\n\nReturn the size of the B-tree and its nodes in memory, in bytes.");
+PyDoc_STRVAR(fromkeys_doc,
+             "fromkeys(iterable, value=None, /)\n--\n\n"
+             "Create a new B-tree with keys from iterable and values set to value.");
+PyDoc_STRVAR(class_getitem_doc, "See PEP 585");
 
 // Method functions of every calling convention go into PyCFunction slots.
 template <typename F>
@@ -272,7 +285,18 @@ static PyMethodDef btree_methods[] = {
     {"lower_item", as_method(sylvan::nearest_method<6>), METH_FASTCALL, lower_item_doc},
     {"higher_item", as_method(sylvan::nearest_method<7>), METH_FASTCALL, higher_item_doc},
     {"delete_range", as_method(btree_delete_range), METH_VARARGS | METH_KEYWORDS, delete_range_doc},
+    {"__reduce__", btree_reduce, METH_NOARGS, reduce_doc},
+    {"__setstate__", btree_setstate, METH_O, setstate_doc},
+    {"__copy__", btree_copy_protocol, METH_NOARGS, copy_protocol_doc},
+    {"__sizeof__", btree_sizeof, METH_NOARGS, sizeof_doc},
+    {"fromkeys", btree_fromkeys, METH_VARARGS | METH_CLASS, fromkeys_doc},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, class_getitem_doc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+static PyNumberMethods btree_as_number = {
+    .nb_or = btree_or,
+    .nb_inplace_or = btree_ior,
 };
 
 static PyMappingMethods btree_as_mapping = {
@@ -293,11 +317,13 @@ PyTypeObject PyBTree_Type = {
     .tp_itemsize = 0,
     .tp_dealloc = btree_dealloc,
     .tp_repr = btree_repr,
+    .tp_as_number = &btree_as_number,
     .tp_as_sequence = &btree_as_sequence,
     .tp_as_mapping = &btree_as_mapping,
     .tp_hash = PyObject_HashNotImplemented,
     .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    // The mapping flag makes match statements treat a tree as a mapping.
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MAPPING,
     .tp_doc = btree_doc,
     .tp_traverse = btree_traverse,
     .tp_clear = btree_clear_slot,
@@ -375,6 +401,13 @@ PyTypeObject PyBTreeRangeIter_Type = {
 
 /* ------------------------------------------------------------------------ module */
 
+PyDoc_STRVAR(reconstruct_doc, "_reconstruct()\n--\n\nAn empty SortedDict, for unpickling.");
+
+static PyMethodDef module_methods[] = {
+    {"_reconstruct", btree_reconstruct, METH_NOARGS, reconstruct_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 static PyModuleDef btreemodule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "sylvanmap",
@@ -383,7 +416,17 @@ static PyModuleDef btreemodule = {
              "data and allows searches, sequential access, insertions, and deletions\n"
              "in logarithmic time.\n",
     .m_size = -1,
+    .m_methods = module_methods,
 };
+
+// isinstance(d, collections.abc.Mapping) holds once the type is registered.
+[[nodiscard]] static int register_abc()
+{
+    sylvan::Ref abc = sylvan::Ref::steal(sylvan::import_attr("collections.abc", "MutableMapping"));
+    sylvan::Ref done = sylvan::Ref::steal(
+        abc ? PyObject_CallMethod(abc.get(), "register", "O", reinterpret_cast<PyObject *>(&PyBTree_Type)) : nullptr);
+    return done ? 0 : -1;
+}
 
 PyMODINIT_FUNC PyInit_sylvanmap(void)
 {
@@ -405,6 +448,10 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
         return nullptr;
     }
     if (PyModule_AddStringConstant(module, "__version__", SYLVANMAP_VERSION) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (register_abc() < 0) {
         Py_DECREF(module);
         return nullptr;
     }

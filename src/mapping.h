@@ -4,6 +4,7 @@
 #ifndef SYLVANMAP_MAPPING_H
 #define SYLVANMAP_MAPPING_H
 
+#include "bulkload.h"
 #include "delete.h"
 #include "delete_range.h"
 #include "insert.h"
@@ -332,18 +333,18 @@ static PyObject *btree_items_method(PyObject *self, PyObject *) { return PyBTree
 
 namespace sylvan {
 
-// A structural clone of the subtree under src, with the cache on: the copy has
-// the source's shape, and no key is compared.
-[[nodiscard]] static PyBTreeNode *clone_node(const PyBTreeNode *src)
+// A structural clone of the subtree under src, with or without the cache: the
+// copy has the source's shape, and no key is compared.
+[[nodiscard]] static PyBTreeNode *clone_node(const PyBTreeNode *src, int cache_i64)
 {
-    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, 1);
+    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, cache_i64);
     if (dst == nullptr) {
         return nullptr;
     }
     Owned<PyBTreeNode> owner = Owned<PyBTreeNode>::steal(dst);
     if (!src->is_leaf) {
         for (Py_ssize_t i = 0; i <= src->n_keys; i++) {
-            PyBTreeNode *child = clone_node(src->children[i]);
+            PyBTreeNode *child = clone_node(src->children[i], cache_i64);
             if (child == nullptr) {
                 return nullptr;  // the children cloned so far go with `owner`
             }
@@ -356,12 +357,13 @@ namespace sylvan {
         prefetch_ahead(src->values, i, src->n_keys);
         dst->keys[i] = Py_NewRef(src->keys[i]);
         dst->values[i] = Py_NewRef(src->values[i]);
-        if (!has_cache(src)) {
+    }
+    if (has_cache(src) && has_cache(dst)) {
+        copy_cache(dst, src, src->n_keys);
+    } else if (has_cache(dst)) {
+        for (Py_ssize_t i = 0; i < src->n_keys; i++) {
             cache_key(dst, i, src->keys[i]);
         }
-    }
-    if (has_cache(src)) {
-        copy_cache(dst, src, src->n_keys);
     }
     dst->n_keys = src->n_keys;
     return owner.release();
@@ -376,7 +378,7 @@ static PyObject *btree_copy(PyObject *self, PyObject *)
     if (!copy || src->root == nullptr) {
         return copy.release();
     }
-    PyBTreeNode *root = sylvan::clone_node(src->root);
+    PyBTreeNode *root = sylvan::clone_node(src->root, 1);
     if (root == nullptr) {
         return nullptr;
     }
@@ -390,31 +392,85 @@ static PyObject *btree_copy(PyObject *self, PyObject *)
 
 /* ---------------------------------------------------------------------- update */
 
+// An update reads its source through a Sink: into a tree that holds items,
+// each pair is inserted as it is read; into an empty tree the pairs are
+// collected into a batch and bulk loaded at the end. When the source fails
+// partway (a malformed element, a raising iterator or lookup), the pairs read
+// before the failure are loaded first, as inserting them at once would have
+// done, and then the failure is raised; running out of memory for the batch
+// itself leaves the tree unchanged.
+
 namespace sylvan {
 
-[[nodiscard]] static int insert_pairs_from_list(PyObject *self, PyObject *items)
+struct Sink {
+    PyBTreeObject *tree;
+    Batch *batch;             // null: insert each pair at once
+    bool batch_full = false;  // the batch could not grow (MemoryError)
+
+    [[nodiscard]] int put(PyObject *key, PyObject *value)
+    {
+        if (batch == nullptr) {
+            return tree_insert(tree, key, value);
+        }
+        batch_full = !batch->push(key, value);
+        return batch_full ? -1 : 0;
+    }
+};
+
+// Ends a read into the sink whose result was rc; `sort`: the pairs came in any
+// order (not ascending keys).
+[[nodiscard]] static int finish(Sink &sink, int rc, bool sort)
 {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); i++) {
-        PyObject *pair = PyList_GET_ITEM(items, i);
-        if (PyBTree_Insert(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+    if (sink.batch == nullptr || sink.batch_full) {
+        return rc;
+    }
+    if (rc == 0) {
+        return load_batch(sink.tree, *sink.batch, sort);
+    }
+    PyObject *failure = PyErr_GetRaisedException();
+    if (load_batch(sink.tree, *sink.batch, sort) < 0) {
+        Py_XDECREF(failure);  // loading what was read raised first
+        return -1;
+    }
+    PyErr_SetRaisedException(failure);
+    return -1;
+}
+
+// A SortedDict's items in key order, read into the batch (a snapshot: the
+// source may be the tree being updated). No user code runs.
+[[nodiscard]] static int read_tree(Batch &batch, const PyBTreeNode *node)
+{
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (!node->is_leaf && read_tree(batch, node->children[i]) < 0) {
             return -1;
+        }
+        if (i < node->n_keys) {
+            prefetch_ahead(node->keys, i, node->n_keys);
+            prefetch_ahead(node->values, i, node->n_keys);
+            if (!batch.push(node->keys[i], node->values[i])) {
+                return -1;
+            }
         }
     }
     return 0;
 }
 
-// Inserts a dict's items in the dict's order. Keys and values are held while
-// inserting (a comparison may run code that changes the dict).
-[[nodiscard]] static int insert_from_dict(PyObject *self, PyObject *dict, const char *what)
+// A dict's items in the dict's order. Keys and values are held while they are
+// put (an insertion may run code that changes the dict).
+[[nodiscard]] static int read_dict(Sink &sink, PyObject *dict, const char *what)
 {
     const Py_ssize_t orig_size = PyDict_GET_SIZE(dict);
+    if (sink.batch != nullptr && !sink.batch->reserve(orig_size)) {
+        sink.batch_full = true;
+        return -1;
+    }
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         Ref held_key = Ref::take(key);
         Ref held_value = Ref::take(value);
-        if (PyBTree_Insert(self, key, value) < 0) {
+        if (sink.put(key, value) < 0) {
             return -1;
         }
         if (PyDict_GET_SIZE(dict) != orig_size) {
@@ -425,7 +481,8 @@ namespace sylvan {
     return 0;
 }
 
-[[nodiscard]] static int insert_from_keyed_mapping(PyObject *self, PyObject *other)
+// A mapping's keys() in their order, each with other[key].
+[[nodiscard]] static int read_keyed_mapping(Sink &sink, PyObject *other)
 {
     Ref keys = Ref::steal(PyMapping_Keys(other));
     if (!keys) {
@@ -437,18 +494,16 @@ namespace sylvan {
     }
     while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
         Ref value = Ref::steal(PyObject_GetItem(other, key.get()));
-        if (!value || PyBTree_Insert(self, key.get(), value.get()) < 0) {
+        if (!value || sink.put(key.get(), value.get()) < 0) {
             return -1;
         }
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-}  // namespace sylvan
-
-[[nodiscard]] static int btree_merge_from_seq2(PyObject *self, PyObject *seq2)
+// An iterable of pairs: each element must be a sequence of length 2.
+[[nodiscard]] static int read_seq2(Sink &sink, PyObject *seq2)
 {
-    using sylvan::Ref;
     Ref iter = Ref::steal(PyObject_GetIter(seq2));
     if (!iter) {
         return -1;
@@ -475,39 +530,53 @@ namespace sylvan {
         PyObject **pair = PySequence_Fast_ITEMS(fast.get());
         Ref key = Ref::take(pair[0]);
         Ref value = Ref::take(pair[1]);
-        if (PyBTree_Insert(self, key.get(), value.get()) < 0) {
+        if (sink.put(key.get(), value.get()) < 0) {
             return -1;
         }
     }
 }
 
+// Puts every item of `other`, as update(other) does. Returns 0 or -1.
+[[nodiscard]] static int update_from(PyObject *self, PyObject *other)
+{
+    PyBTreeObject *tree = as_tree(self);
+    Batch batch;
+    Sink sink{tree, tree->size == 0 ? &batch : nullptr};
+    if (is_btree(other)) {
+        // Always read whole first: a snapshot, so d.update(d) is safe.
+        PyBTreeNode *root = as_tree(other)->root;
+        if (root != nullptr && (!batch.reserve(as_tree(other)->size) || read_tree(batch, root) < 0)) {
+            return -1;
+        }
+        return load_batch(tree, batch, false);
+    }
+    if (PyDict_Check(other)) {
+        return finish(sink, read_dict(sink, other, "dict"), true);
+    }
+    int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+    if (has_keys < 0) {
+        return -1;
+    }
+    return finish(sink, has_keys ? read_keyed_mapping(sink, other) : read_seq2(sink, other), true);
+}
+
+}  // namespace sylvan
+
 static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
 {
-    using sylvan::Ref;
     PyObject *other = nullptr;
     if (!PyArg_UnpackTuple(args, "update", 0, 1, &other)) {
         return nullptr;
     }
-    if (other != nullptr) {
-        int rc;
-        if (sylvan::is_btree(other)) {
-            Ref items = Ref::steal(PyBTree_Items(other));  // a snapshot: d.update(d) is safe
-            rc = items ? sylvan::insert_pairs_from_list(self, items.get()) : -1;
-        } else if (PyDict_Check(other)) {
-            rc = sylvan::insert_from_dict(self, other, "dict");
-        } else {
-            int has_keys = PyObject_HasAttrStringWithError(other, "keys");
-            if (has_keys < 0) {
-                return nullptr;
-            }
-            rc = has_keys ? sylvan::insert_from_keyed_mapping(self, other) : btree_merge_from_seq2(self, other);
-        }
-        if (rc < 0) {
+    if (other != nullptr && sylvan::update_from(self, other) < 0) {
+        return nullptr;
+    }
+    if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
+        sylvan::Batch batch;
+        sylvan::Sink sink{sylvan::as_tree(self), sylvan::as_tree(self)->size == 0 ? &batch : nullptr};
+        if (sylvan::finish(sink, sylvan::read_dict(sink, kwds, "kwargs"), true) < 0) {
             return nullptr;
         }
-    }
-    if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0 && sylvan::insert_from_dict(self, kwds, "kwargs") < 0) {
-        return nullptr;
     }
     Py_RETURN_NONE;
 }

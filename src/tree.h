@@ -26,14 +26,14 @@ inline bool is_btree(PyObject *obj)
 
 inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeObject *>(obj); }
 
-// Installs `fresh` (a new empty leaf root, or NULL) as the root with the given
-// settings and releases the old tree afterwards, so that finalisers run by the
-// release find a valid empty tree.
-inline void replace_root(PyBTreeObject *tree, PyBTreeNode *fresh, int order, int cache_i64)
+// Installs `fresh` (a new empty leaf root, or NULL; or a whole tree of `size`
+// keys) as the root with the given settings and releases the old tree
+// afterwards, so that finalisers run by the release find a valid tree.
+inline void replace_root(PyBTreeObject *tree, PyBTreeNode *fresh, int order, int cache_i64, Py_ssize_t size = 0)
 {
     PyBTreeNode *old_root = tree->root;
     tree->root = fresh;
-    tree->size = 0;
+    tree->size = size;
     tree->order = order;
     tree->cache_i64 = cache_i64;
     tree->mod_count++;
@@ -84,8 +84,8 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
     return 0;
 }
 
-// Exported constructor: order below 2 means 64; the cache is always on.
-[[nodiscard]] static PyObject *tree_new_native(int order)
+// Exported constructor: order below 2 means 64; the cache is on unless asked.
+[[nodiscard]] static PyObject *tree_new_native(int order, int cache_i64 = 1)
 {
     if (order < 2) {
         order = 64;
@@ -97,10 +97,10 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
     tree->root = nullptr;
     tree->size = 0;
     tree->order = order;
-    tree->cache_i64 = 1;
+    tree->cache_i64 = cache_i64;
     tree->mod_count = 0;
     tree->keyset_version = 0;
-    tree->root = btreenode_new(order, 1, 1);
+    tree->root = btreenode_new(order, 1, cache_i64);
     if (tree->root == nullptr) {
         Py_DECREF(tree);
         return nullptr;

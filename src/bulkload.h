@@ -1,0 +1,457 @@
+// Bulk loading: building a whole tree at once from a batch of items, in linear
+// time after one sort, with the result that inserting the items one by one in
+// batch order would give (equal keys: the first key object stays, the last
+// value wins).
+//
+// Phases, each finished before the next starts:
+//   1. order:   sort the batch (stable) unless it is expected to be sorted, then
+//               check every adjacent pair with the tree's own key order and fold
+//               runs of equal keys. Only this phase compares keys.
+//   2. allocate every node the packed tree needs (the count follows from the
+//               number of distinct keys alone).
+//   3. pack     bottom-up, in order, without comparing or allocating; then
+//               install the new root.
+// Packing spreads the keys evenly: every node but the root holds t-1..2t-1
+// keys, and all nodes of a level hold within one key of each other.
+//
+// Trust. A batch whose keys are all exact ints, all exact strs or all exact
+// non-NaN floats is ordered by compare_keys without user code and without
+// failure; it is sorted in place. Any other batch is sorted as a copy, so that
+// when a comparison raises, or the keys turn out not to ascend under the tree's
+// order (NaN, an inconsistent __lt__, a hand-made pickle), or user code changed
+// the tree meanwhile, the original batch is inserted one by one instead, which
+// gives exactly that path's result and exception. Running out of memory in
+// phases 1-2 changes nothing.
+#ifndef SYLVANMAP_BULKLOAD_H
+#define SYLVANMAP_BULKLOAD_H
+
+#include <cmath>
+#include <cstring>
+
+#include "insert.h"
+#include "keyorder.h"
+#include "pyref.h"
+
+namespace sylvan {
+
+// Below this many items a batch is inserted one by one: bulk loading pays off
+// once it saves the splits of more than a node or so.
+inline constexpr Py_ssize_t kBulkMinItems = 16;
+
+struct Entry {
+    PyObject *key;
+    PyObject *value;
+    int64_t ll;  // the key as a machine integer, in a batch of int64 keys only
+};
+
+// A PyMem array that frees itself; holds no references.
+template <typename T>
+class Block {
+  public:
+    Block() noexcept = default;
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    ~Block() { PyMem_Free(ptr_); }
+    [[nodiscard]] bool allocate(Py_ssize_t n)
+    {
+        ptr_ = PyMem_New(T, static_cast<size_t>(n > 0 ? n : 1));
+        if (ptr_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    [[nodiscard]] T *get() const noexcept { return ptr_; }
+
+  private:
+    T *ptr_ = nullptr;
+};
+
+// Items read from an input, in input order. The batch owns one reference to
+// each key and value until it releases them, or hands some over to a tree.
+class Batch {
+  public:
+    Batch() noexcept = default;
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+    ~Batch()
+    {
+        release_from(0);
+        PyMem_Free(data_);
+    }
+
+    [[nodiscard]] bool reserve(Py_ssize_t capacity)
+    {
+        if (capacity <= capacity_) {
+            return true;
+        }
+        Entry *grown = PyMem_Resize(data_, Entry, static_cast<size_t>(capacity));
+        if (grown == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = grown;
+        capacity_ = capacity;
+        return true;
+    }
+    // Appends the pair with new references; false with MemoryError set.
+    [[nodiscard]] bool push(PyObject *key, PyObject *value)
+    {
+        if (size_ == capacity_ && !reserve(capacity_ < 8 ? 16 : capacity_ + capacity_ / 2)) {
+            return false;
+        }
+        data_[size_++] = Entry{Py_NewRef(key), Py_NewRef(value), 0};
+        return true;
+    }
+    [[nodiscard]] Py_ssize_t size() const noexcept { return size_; }
+    [[nodiscard]] Entry *data() const noexcept { return data_; }
+
+    // The first `count` entries now belong to a tree: release the others.
+    void hand_over(Py_ssize_t count)
+    {
+        release_from(count);
+        size_ = 0;
+    }
+
+  private:
+    void release_from(Py_ssize_t from)
+    {
+        if (from >= size_) {
+            return;
+        }
+        ExceptionStash stash;  // finalisers must not start with an exception pending
+        const Py_ssize_t end = size_;
+        size_ = from;
+        for (Py_ssize_t i = from; i < end; i++) {
+            Py_DECREF(data_[i].key);
+            Py_DECREF(data_[i].value);
+        }
+    }
+
+    Entry *data_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
+};
+
+/* ------------------------------------------------------------- phase 1: order */
+
+// The tree's order on entries: -1, 0, 1, or -2 with an exception set.
+struct Int64Order {
+    int operator()(const Entry &a, const Entry &b) const { return a.ll < b.ll ? -1 : (a.ll > b.ll ? 1 : 0); }
+};
+struct KeyOrder {
+    int operator()(const Entry &a, const Entry &b) const { return compare_keys(a.key, b.key); }
+};
+
+enum class Trust { Int64, Native, None };
+
+// What the batch's keys allow (see the header comment); fills `ll` for Int64.
+inline Trust classify(Entry *entries, Py_ssize_t n)
+{
+    if (n == 0) {
+        return Trust::Native;
+    }
+    bool all_i64 = true;
+    PyTypeObject *type = Py_TYPE(entries[0].key);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *key = entries[i].key;
+        if (Py_TYPE(key) != type) {
+            return Trust::None;
+        }
+        if (type == &PyLong_Type) {
+            all_i64 = all_i64 && exact_int_as_i64(key, &entries[i].ll);
+        } else if (type != &PyUnicode_Type && (type != &PyFloat_Type || std::isnan(PyFloat_AS_DOUBLE(key)))) {
+            return Trust::None;
+        }
+    }
+    return type == &PyLong_Type && all_i64 ? Trust::Int64 : Trust::Native;
+}
+
+// Stable merge sort of `n` entries (insertion-sorted runs, then merges that
+// skip runs already in order, so sorted input costs about n comparisons).
+// Returns 0, or -1 with the comparison's exception set; the entries are then
+// some mix of a and tmp, which only a disposable copy may be.
+template <typename Order>
+[[nodiscard]] int sort_entries(Entry *a, Entry *tmp, Py_ssize_t n, Order order)
+{
+    constexpr Py_ssize_t kRun = 16;
+    for (Py_ssize_t lo = 0; lo < n; lo += kRun) {
+        const Py_ssize_t hi = lo + kRun < n ? lo + kRun : n;
+        for (Py_ssize_t i = lo + 1; i < hi; i++) {
+            const Entry x = a[i];
+            Py_ssize_t j = i;
+            for (; j > lo; j--) {
+                int c = order(x, a[j - 1]);
+                if (c == -2) {
+                    a[j] = x;
+                    return -1;
+                }
+                if (c != -1) {
+                    break;
+                }
+                a[j] = a[j - 1];
+            }
+            a[j] = x;
+        }
+    }
+    Entry *src = a;
+    Entry *dst = tmp;
+    for (Py_ssize_t width = kRun; width < n; width *= 2) {
+        for (Py_ssize_t lo = 0; lo < n; lo += 2 * width) {
+            const Py_ssize_t mid = lo + width < n ? lo + width : n;
+            const Py_ssize_t hi = mid + width < n ? mid + width : n;
+            int c = mid < hi ? order(src[mid], src[mid - 1]) : 1;
+            if (c == -2) {
+                return -1;
+            }
+            if (c != -1) {  // the two runs are already in order
+                memcpy(dst + lo, src + lo, static_cast<size_t>(hi - lo) * sizeof(Entry));
+                continue;
+            }
+            Py_ssize_t i = lo;
+            Py_ssize_t j = mid;
+            Py_ssize_t k = lo;
+            while (i < mid && j < hi) {
+                c = order(src[j], src[i]);
+                if (c == -2) {
+                    return -1;
+                }
+                dst[k++] = c == -1 ? src[j++] : src[i++];  // ties: the earlier entry first
+            }
+            memcpy(dst + k, src + i, static_cast<size_t>(mid - i) * sizeof(Entry));
+            memcpy(dst + k + (mid - i), src + j, static_cast<size_t>(hi - j) * sizeof(Entry));
+        }
+        Entry *swap = src;
+        src = dst;
+        dst = swap;
+    }
+    if (src != a) {
+        memcpy(a, src, static_cast<size_t>(n) * sizeof(Entry));
+    }
+    return 0;
+}
+
+// Checks that the entries ascend and folds each run of equal keys into its
+// first entry, with the run's last value. The distinct entries end up at the
+// front; the folded-away references are swapped behind them, so the array
+// still holds every reference it held. Returns the number of distinct
+// entries, -1 when some entry orders before its predecessor (or is unordered
+// with it), -2 with an exception set when a comparison raised.
+template <typename Order>
+[[nodiscard]] Py_ssize_t fold_ascending(Entry *e, Py_ssize_t n, Order order)
+{
+    Py_ssize_t last = 0;
+    for (Py_ssize_t i = 1; i < n; i++) {
+        int c = order(e[last], e[i]);
+        if (c == -2 || c == 1) {
+            return c == 1 ? -1 : -2;
+        }
+        if (c == 0) {
+            PyObject *value = e[last].value;
+            e[last].value = e[i].value;
+            e[i].value = value;
+        } else {
+            const Entry next = e[i];
+            e[i] = e[++last];
+            e[last] = next;
+        }
+    }
+    return n > 0 ? last + 1 : 0;
+}
+
+/* ---------------------------------------------------- phases 2-3: build a tree */
+
+// Level L of a packed tree (0: the leaves) has `nodes` nodes; node j spans
+// q + (j < r) slots, a slot being a key or the separator after the node, so
+// it holds one key fewer. With nodes = ceil(slots / 2t) every node but a lone
+// root gets t..2t slots.
+struct LevelPlan {
+    Py_ssize_t nodes;
+    Py_ssize_t q;
+    Py_ssize_t r;
+};
+inline constexpr int kMaxLevels = 64;  // a level has at most half the nodes of the one below
+
+inline int plan_levels(Py_ssize_t n, int order, LevelPlan *plan)
+{
+    const Py_ssize_t width = 2 * static_cast<Py_ssize_t>(order);
+    Py_ssize_t entries = n;
+    int levels = 0;
+    for (;;) {
+        const Py_ssize_t slots = entries + 1;
+        const Py_ssize_t nodes = (slots + width - 1) / width;
+        plan[levels++] = LevelPlan{nodes, slots / nodes, slots % nodes};
+        if (nodes == 1) {
+            return levels;
+        }
+        entries = nodes - 1;  // the separators between this level's nodes
+    }
+}
+
+struct Packer {
+    const LevelPlan *plan;
+    PyBTreeNode **level_nodes[kMaxLevels];  // the preallocated nodes of each level
+    Py_ssize_t used[kMaxLevels];
+    Entry *entries;
+    Py_ssize_t count;
+    Py_ssize_t next;
+    bool steal;  // the entries' references move into the tree
+};
+
+// Fills the next node of `level` and, first, the subtrees it needs, in order.
+inline PyBTreeNode *pack_node(Packer *p, int level)
+{
+    const LevelPlan &lp = p->plan[level];
+    const Py_ssize_t j = p->used[level]++;
+    PyBTreeNode *node = p->level_nodes[level][j];
+    const Py_ssize_t size = lp.q + (j < lp.r ? 1 : 0) - 1;
+    for (Py_ssize_t i = 0; i <= size; i++) {
+        if (level > 0) {
+            node->children[i] = pack_node(p, level - 1);
+        }
+        if (i < size) {
+            const Entry &e = p->entries[p->next];
+            if (p->next + 8 < p->count) {
+                __builtin_prefetch(p->entries[p->next + 8].key);  // cache_key reads it
+            }
+            p->next++;
+            node->keys[i] = p->steal ? e.key : Py_NewRef(e.key);
+            node->values[i] = p->steal ? e.value : Py_NewRef(e.value);
+            cache_key(node, i, e.key);
+        }
+    }
+    node->n_keys = size;
+    return node;
+}
+
+// Builds the tree of the n strictly ascending entries and installs it as the
+// root of `tree`, which must be empty and unchanged since `version` (its
+// mod_count). Returns 0; 1 when user code (a finaliser run by the collector
+// during allocation) changed the tree first, nothing done; -1 with
+// MemoryError set, nothing done.
+[[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal,
+                                      uint64_t version)
+{
+    LevelPlan plan[kMaxLevels];
+    const int levels = plan_levels(n, tree->order, plan);
+    Py_ssize_t total = 0;
+    for (int level = 0; level < levels; level++) {
+        total += plan[level].nodes;
+    }
+    Block<PyBTreeNode *> nodes;
+    if (!nodes.allocate(total)) {
+        return -1;
+    }
+    Py_ssize_t made = 0;
+    bool failed = false;
+    for (int level = 0; level < levels && !failed; level++) {
+        for (Py_ssize_t j = 0; j < plan[level].nodes && !failed; j++) {
+            PyBTreeNode *node = btreenode_new(tree->order, level == 0, tree->cache_i64);
+            failed = node == nullptr;
+            if (!failed) {
+                nodes.get()[made++] = node;
+            }
+        }
+    }
+    if (made < total || tree->mod_count != version || tree->size != 0) {
+        const int rc = made < total ? -1 : 1;
+        ExceptionStash stash;
+        for (Py_ssize_t i = 0; i < made; i++) {
+            Py_DECREF(nodes.get()[i]);  // empty: releases nothing else
+        }
+        return rc;
+    }
+    Packer p{plan, {}, {}, entries, n, 0, steal};
+    Py_ssize_t offset = 0;
+    for (int level = 0; level < levels; level++) {
+        p.level_nodes[level] = nodes.get() + offset;
+        p.used[level] = 0;
+        offset += plan[level].nodes;
+    }
+    PyBTreeNode *root = pack_node(&p, levels - 1);
+    PyBTreeNode *old_root = tree->root;  // an empty leaf, or absent
+    tree->root = root;
+    tree->size = n;
+    tree->mod_count++;
+    tree->keyset_version++;
+    Py_XDECREF(old_root);
+    return 0;
+}
+
+/* ------------------------------------------------------------- loading a batch */
+
+[[nodiscard]] inline int insert_entries(PyBTreeObject *tree, const Entry *entries, Py_ssize_t n)
+{
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (tree_insert(tree, entries[i].key, entries[i].value) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+template <typename Order>
+[[nodiscard]] int load_ordered(PyBTreeObject *tree, Batch &batch, bool sort, bool trusted)
+{
+    const Py_ssize_t n = batch.size();
+    const uint64_t version = tree->mod_count;
+    Block<Entry> copy;
+    Entry *work = batch.data();
+    if (!trusted) {
+        if (!copy.allocate(n)) {
+            return -1;
+        }
+        memcpy(copy.get(), work, static_cast<size_t>(n) * sizeof(Entry));
+        work = copy.get();
+    }
+    if (sort) {
+        Block<Entry> tmp;
+        if (!tmp.allocate(n)) {
+            return -1;
+        }
+        if (sort_entries(work, tmp.get(), n, Order{}) < 0) {
+            PyErr_Clear();  // the one-by-one path meets the failure again, at its own place
+            return insert_entries(tree, batch.data(), n);
+        }
+    }
+    const Py_ssize_t distinct = fold_ascending(work, n, Order{});
+    if (distinct < 0) {
+        if (distinct == -2) {
+            PyErr_Clear();
+        }
+        return insert_entries(tree, batch.data(), n);
+    }
+    const int rc = build_packed(tree, work, distinct, trusted, version);
+    if (rc == 0 && trusted) {
+        batch.hand_over(distinct);
+    } else if (rc == 1) {
+        // The tree changed under user code: insert one by one into what it is
+        // now. A trusted batch was sorted in place; its distinct prefix
+        // inserts to the same result as the original order.
+        return trusted ? insert_entries(tree, work, distinct) : insert_entries(tree, batch.data(), n);
+    }
+    return rc;
+}
+
+}  // namespace sylvan
+
+// Loads a batch (read in input order) into `tree` with the result inserting
+// its items one by one would give, bulk loading when the tree is empty and the
+// batch large. `sort`: the batch is in any order (else it is expected to
+// ascend already, and one that does not is inserted one by one). Returns 0,
+// or -1 with an exception set.
+[[nodiscard]] static int load_batch(PyBTreeObject *tree, sylvan::Batch &batch, bool sort)
+{
+    using namespace sylvan;
+    const Py_ssize_t n = batch.size();
+    if (n < kBulkMinItems || tree->size != 0) {
+        return insert_entries(tree, batch.data(), n);
+    }
+    const Trust trust = classify(batch.data(), n);
+    if (trust == Trust::Int64) {
+        return load_ordered<Int64Order>(tree, batch, sort, true);
+    }
+    return load_ordered<KeyOrder>(tree, batch, sort, trust == Trust::Native);
+}
+
+#endif  // SYLVANMAP_BULKLOAD_H

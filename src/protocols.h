@@ -1,0 +1,316 @@
+// The Python protocols beyond the mapping methods: pickling, copy.copy and
+// copy.deepcopy, sys.getsizeof, fromkeys, the merge operators | and |=, and
+// generic aliases. Thin layers over cloning (mapping.h) and bulk loading
+// (bulkload.h).
+//
+// Pickled form. The type's name ("btree.SortedDict") points at no importable
+// module, so a plain tree reduces to the module's private `_reconstruct()`
+// (an empty tree) and a subclass instance to copyreg.__newobj__(cls), which
+// pickle writes as the class alone from protocol 2 on. Everything else is the
+// state handed to __setstate__ after the new object is in pickle's (or copy's)
+// memo, which is what lets a tree hold itself:
+//     (order, cache_i64, keys, values)             for a plain tree,
+//     (order, cache_i64, keys, values, attributes) for a subclass instance,
+// keys and values being two flat lists in key order, and `attributes` what
+// the instance's __getstate__() gives (its __dict__, or a (dict, slots) pair).
+// __setstate__ builds the whole new tree aside and then swaps it in, so a
+// failed load leaves the target as it was; copy.deepcopy goes the same way,
+// through the memo, with the state deep-copied.
+#ifndef SYLVANMAP_PROTOCOLS_H
+#define SYLVANMAP_PROTOCOLS_H
+
+#include "bulkload.h"
+#include "mapping.h"
+#include "tree.h"
+
+namespace sylvan {
+
+// New reference to module.name, importing the module if need be.
+[[nodiscard]] static PyObject *import_attr(const char *module, const char *name)
+{
+    Ref mod = Ref::steal(PyImport_ImportModule(module));
+    return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+}
+
+// A new instance of type(self) from its __new__ alone (as copyreg.__newobj__
+// makes it): an empty tree, without its initialiser run.
+[[nodiscard]] static PyObject *new_instance_like(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    Ref args = Ref::steal(PyTuple_New(0));
+    Ref obj = Ref::steal(args ? type->tp_new(type, args.get(), nullptr) : nullptr);
+    if (obj && !is_btree(obj.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.__new__ did not return a SortedDict", type->tp_name);
+        return nullptr;
+    }
+    return obj.release();
+}
+
+// The attribute state of a subclass instance (what its __getstate__ gives),
+// or None for a plain tree.
+[[nodiscard]] static PyObject *attribute_state(PyObject *self)
+{
+    if (Py_IS_TYPE(self, &PyBTree_Type)) {
+        return Py_NewRef(Py_None);
+    }
+    return PyObject_CallMethod(self, "__getstate__", nullptr);
+}
+
+// Restores attributes as pickle does by default: a dict goes into __dict__, a
+// (dict, slots) pair also sets each slot.
+[[nodiscard]] static int apply_attribute_state(PyObject *self, PyObject *state)
+{
+    PyObject *slots = Py_None;
+    if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+        slots = PyTuple_GET_ITEM(state, 1);
+        state = PyTuple_GET_ITEM(state, 0);
+    }
+    if (state != Py_None) {
+        Ref dict = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
+        if (!dict || PyDict_Update(dict.get(), state) < 0) {
+            return -1;
+        }
+    }
+    if (slots != Py_None) {
+        if (!PyDict_Check(slots)) {
+            PyErr_SetString(PyExc_TypeError, "slot state is not a dictionary");
+            return -1;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *name;
+        PyObject *value;
+        while (PyDict_Next(slots, &pos, &name, &value)) {
+            Ref held_name = Ref::take(name);
+            Ref held_value = Ref::take(value);
+            if (PyObject_SetAttr(self, name, value) < 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// Moves the whole tree of `from` (an unshared temporary) into `self`, with
+// its settings; self's old tree is released afterwards.
+static void take_tree(PyObject *self, PyObject *from)
+{
+    PyBTreeObject *src = as_tree(from);
+    PyBTreeNode *root = src->root;
+    const Py_ssize_t size = src->size;
+    src->root = nullptr;
+    src->size = 0;
+    replace_root(as_tree(self), root, src->order, src->cache_i64, size);
+}
+
+}  // namespace sylvan
+
+/* -------------------------------------------------------------------- pickle */
+
+static PyObject *btree_reconstruct(PyObject *, PyObject *) { return PyBTree_New(64); }
+
+static PyObject *btree_reduce(PyObject *self, PyObject *)
+{
+    using sylvan::Ref;
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    Ref keys = Ref::steal(PyBTree_Keys(self));
+    Ref values = Ref::steal(keys ? PyBTree_Values(self) : nullptr);
+    Ref attributes = Ref::steal(values ? sylvan::attribute_state(self) : nullptr);
+    if (!attributes) {
+        return nullptr;
+    }
+    const bool plain = attributes.get() == Py_None;
+    Ref state = Ref::steal(plain ? Py_BuildValue("(iOOO)", tree->order, tree->cache_i64 ? Py_True : Py_False,
+                                                 keys.get(), values.get())
+                                 : Py_BuildValue("(iOOOO)", tree->order, tree->cache_i64 ? Py_True : Py_False,
+                                                 keys.get(), values.get(), attributes.get()));
+    if (!state) {
+        return nullptr;
+    }
+    if (Py_IS_TYPE(self, &PyBTree_Type)) {
+        Ref reconstruct = Ref::steal(sylvan::import_attr("sylvanmap", "_reconstruct"));
+        return reconstruct ? Py_BuildValue("(O()O)", reconstruct.get(), state.get()) : nullptr;
+    }
+    Ref newobj = Ref::steal(sylvan::import_attr("copyreg", "__newobj__"));
+    return newobj ? Py_BuildValue("(O(O)O)", newobj.get(), Py_TYPE(self), state.get()) : nullptr;
+}
+
+static PyObject *btree_setstate(PyObject *self, PyObject *state)
+{
+    using namespace sylvan;
+    PyObject *keys_arg;
+    PyObject *values_arg;
+    PyObject *attributes = Py_None;
+    int order;
+    int cache_i64;
+    if (!PyTuple_Check(state)) {
+        PyErr_SetString(PyExc_TypeError, "state must be a tuple (order, cache_i64, keys, values[, attributes])");
+        return nullptr;
+    }
+    if (!PyArg_ParseTuple(state, "ipOO|O:__setstate__", &order, &cache_i64, &keys_arg, &values_arg, &attributes)) {
+        return nullptr;
+    }
+    if (order < 2) {
+        PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
+        return nullptr;
+    }
+    Ref keys = Ref::steal(PySequence_Fast(keys_arg, "state keys must be a list or a tuple"));
+    Ref values = Ref::steal(keys ? PySequence_Fast(values_arg, "state values must be a list or a tuple") : nullptr);
+    if (!values) {
+        return nullptr;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(keys.get());
+    if (PySequence_Fast_GET_SIZE(values.get()) != n) {
+        PyErr_SetString(PyExc_ValueError, "state keys and values differ in length");
+        return nullptr;
+    }
+    // Everything is built aside first: a failure leaves self as it was.
+    Batch batch;
+    if (!batch.reserve(n)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (!batch.push(PySequence_Fast_GET_ITEM(keys.get(), i), PySequence_Fast_GET_ITEM(values.get(), i))) {
+            return nullptr;
+        }
+    }
+    Ref fresh = Ref::steal(tree_new_native(order, cache_i64 ? 1 : 0));
+    if (!fresh || load_batch(as_tree(fresh.get()), batch, false) < 0) {
+        return nullptr;
+    }
+    take_tree(self, fresh.get());
+    if (attributes != Py_None && apply_attribute_state(self, attributes) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+/* ---------------------------------------------------------------------- copy */
+
+namespace sylvan {
+
+// A tree of self's type, settings and attributes (these copied as copy.copy
+// copies them) holding self's items (keys and values shared, self's shape),
+// or none.
+[[nodiscard]] static PyObject *copy_like(PyObject *self, bool with_items)
+{
+    PyBTreeObject *src = as_tree(self);
+    Ref copy = Ref::steal(new_instance_like(self));
+    if (!copy) {
+        return nullptr;
+    }
+    const bool clone = with_items && src->root != nullptr;
+    PyBTreeNode *root = clone ? clone_node(src->root, src->cache_i64) : btreenode_new(src->order, 1, src->cache_i64);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    replace_root(as_tree(copy.get()), root, src->order, src->cache_i64, clone ? src->size : 0);
+    Ref attributes = Ref::steal(attribute_state(self));
+    if (!attributes || (attributes.get() != Py_None && apply_attribute_state(copy.get(), attributes.get()) < 0)) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+}  // namespace sylvan
+
+static PyObject *btree_copy_protocol(PyObject *self, PyObject *) { return sylvan::copy_like(self, true); }
+
+/* -------------------------------------------------------------------- sizeof */
+
+namespace sylvan {
+
+// A node's allocation and the collector's header before it (two pointers),
+// which sys.getsizeof counts for the tree object itself too.
+inline size_t nodes_size(const PyBTreeNode *node)
+{
+    size_t total = node_alloc_size(node) + 2 * sizeof(void *);
+    if (!node->is_leaf) {
+        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+            total += nodes_size(node->children[i]);
+        }
+    }
+    return total;
+}
+
+}  // namespace sylvan
+
+// The object and every node with its block; not the keys and values.
+static PyObject *btree_sizeof(PyObject *self, PyObject *)
+{
+    PyBTreeNode *root = sylvan::as_tree(self)->root;
+    const size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + (root ? sylvan::nodes_size(root) : 0);
+    return PyLong_FromSize_t(total);
+}
+
+/* ------------------------------------------------------------------ fromkeys */
+
+static PyObject *btree_fromkeys(PyObject *cls, PyObject *args)
+{
+    using namespace sylvan;
+    PyObject *iterable;
+    PyObject *value = Py_None;
+    if (!PyArg_ParseTuple(args, "O|O:fromkeys", &iterable, &value)) {
+        return nullptr;
+    }
+    Ref result = Ref::steal(PyObject_CallNoArgs(cls));
+    if (!result) {
+        return nullptr;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(iterable));
+    if (!iter) {
+        return nullptr;
+    }
+    PyObject *d = result.get();
+    // A subclass's own __setitem__ (or a __new__ that made something else) is
+    // honoured, as dict.fromkeys honours it.
+    const bool ours = is_btree(d) && Py_TYPE(d)->tp_as_mapping->mp_ass_subscript == btree_ass_subscript;
+    Batch batch;
+    Sink sink{ours ? as_tree(d) : nullptr, ours && as_tree(d)->size == 0 ? &batch : nullptr};
+    int rc = 0;
+    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
+        rc = ours ? sink.put(key.get(), value) : PyObject_SetItem(d, key.get(), value);
+        if (rc < 0) {
+            break;
+        }
+    }
+    if (rc == 0 && PyErr_Occurred()) {
+        rc = -1;
+    }
+    if ((ours ? finish(sink, rc, true) : rc) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+/* ---------------------------------------------------------- merge operators */
+
+// d | other: a new tree of d's type, settings and attributes (as copy.copy
+// makes it) updated with the mapping other; other | d, for a mapping other
+// that does not handle it: a tree of d's type, settings and attributes with
+// other's items, updated with d's.
+static PyObject *btree_or(PyObject *left, PyObject *right)
+{
+    using namespace sylvan;
+    const bool forward = is_btree(left);
+    PyObject *tree = forward ? left : right;
+    PyObject *other = forward ? right : left;
+    if (!PyType_HasFeature(Py_TYPE(other), Py_TPFLAGS_MAPPING)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    Ref result = Ref::steal(copy_like(tree, forward));
+    if (!result || update_from(result.get(), other) < 0 || (!forward && update_from(result.get(), tree) < 0)) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+// d |= other: update(other); anything update refuses is refused.
+static PyObject *btree_ior(PyObject *self, PyObject *other)
+{
+    if (sylvan::update_from(self, other) < 0) {
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+#endif  // SYLVANMAP_PROTOCOLS_H
