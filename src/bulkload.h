@@ -27,6 +27,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "insert.h"
 #include "keyorder.h"
@@ -43,6 +44,11 @@ struct Entry {
     PyObject *value;
     int64_t ll;  // the key as a machine integer, in a batch of int64 keys only
 };
+
+// What a batch's keys allow: Int64 (all exact ints within int64, `ll` filled)
+// and Native (all exact ints, or all exact strs, or all exact non-NaN floats)
+// are ordered by compare_keys without user code and without failure.
+enum class Trust { Int64, Native, None };
 
 // A PyMem array that frees itself; holds no references.
 template <typename T>
@@ -100,8 +106,35 @@ class Batch {
         if (size_ == capacity_ && !reserve(capacity_ < 8 ? 16 : capacity_ + capacity_ / 2)) {
             return false;
         }
-        data_[size_++] = Entry{Py_NewRef(key), Py_NewRef(value), 0};
+        Entry &e = data_[size_++];
+        e = Entry{Py_NewRef(key), Py_NewRef(value), 0};
+        classify(e);
         return true;
+    }
+    // Appends pairs without references, to be adopted (own_from) before any
+    // user code can run; the capacity must be reserved. Taking the references
+    // in a second pass lets it fetch objects ahead, in whatever memory order.
+    void append_unowned(PyObject *key, PyObject *value) { data_[size_++] = Entry{key, value, 0}; }
+    void own_from(Py_ssize_t start)
+    {
+        constexpr Py_ssize_t kAhead = 24;
+        const Py_ssize_t end = size_;
+        size_ = start;
+        for (Py_ssize_t i = start; i < end; i++) {
+            if (i + kAhead < end) {  // each step is short: fetch well ahead
+                __builtin_prefetch(data_[i + kAhead].key);
+                __builtin_prefetch(data_[i + kAhead].value);
+            }
+            Entry &e = data_[size_++];
+            Py_INCREF(e.key);
+            Py_INCREF(e.value);
+            classify(e);
+        }
+    }
+    // What the keys pushed so far allow (see the header comment).
+    [[nodiscard]] Trust trust() const noexcept
+    {
+        return untrusted_ ? Trust::None : (all_i64_ && key_type_ == &PyLong_Type ? Trust::Int64 : Trust::Native);
     }
     [[nodiscard]] Py_ssize_t size() const noexcept { return size_; }
     [[nodiscard]] Entry *data() const noexcept { return data_; }
@@ -114,6 +147,23 @@ class Batch {
     }
 
   private:
+    // Classified as each key arrives, while its object is at hand: a later
+    // pass in key order would meet the objects in scattered memory.
+    void classify(Entry &e)
+    {
+        PyTypeObject *type = Py_TYPE(e.key);
+        if (size_ == 1) {
+            key_type_ = type;
+        }
+        if (type != key_type_) {
+            untrusted_ = true;
+        } else if (type == &PyLong_Type) {
+            all_i64_ = all_i64_ && exact_int_as_i64(e.key, &e.ll);
+        } else if (type != &PyUnicode_Type && (type != &PyFloat_Type || std::isnan(PyFloat_AS_DOUBLE(e.key)))) {
+            untrusted_ = true;
+        }
+    }
+
     void release_from(Py_ssize_t from)
     {
         if (from >= size_) {
@@ -131,6 +181,9 @@ class Batch {
     Entry *data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 0;
+    PyTypeObject *key_type_ = nullptr;
+    bool all_i64_ = true;
+    bool untrusted_ = false;
 };
 
 /* ------------------------------------------------------------- phase 1: order */
@@ -142,30 +195,6 @@ struct Int64Order {
 struct KeyOrder {
     int operator()(const Entry &a, const Entry &b) const { return compare_keys(a.key, b.key); }
 };
-
-enum class Trust { Int64, Native, None };
-
-// What the batch's keys allow (see the header comment); fills `ll` for Int64.
-inline Trust classify(Entry *entries, Py_ssize_t n)
-{
-    if (n == 0) {
-        return Trust::Native;
-    }
-    bool all_i64 = true;
-    PyTypeObject *type = Py_TYPE(entries[0].key);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *key = entries[i].key;
-        if (Py_TYPE(key) != type) {
-            return Trust::None;
-        }
-        if (type == &PyLong_Type) {
-            all_i64 = all_i64 && exact_int_as_i64(key, &entries[i].ll);
-        } else if (type != &PyUnicode_Type && (type != &PyFloat_Type || std::isnan(PyFloat_AS_DOUBLE(key)))) {
-            return Trust::None;
-        }
-    }
-    return type == &PyLong_Type && all_i64 ? Trust::Int64 : Trust::Native;
-}
 
 // Stable merge sort of `n` entries (insertion-sorted runs, then merges that
 // skip runs already in order, so sorted input costs about n comparisons).
@@ -231,6 +260,90 @@ template <typename Order>
     return 0;
 }
 
+// Stable LSD radix sort of int64 entries, 11 bits a pass; a pass in which all
+// keys share the digit is skipped (keys within 2^48 take five). `counts` has
+// room for 6 * 2048 counters.
+inline void radix_sort_i64(Entry *a, Entry *tmp, Py_ssize_t n, Py_ssize_t *counts)
+{
+    constexpr int kBits = 11;
+    constexpr Py_ssize_t kBuckets = Py_ssize_t{1} << kBits;
+    constexpr int kPasses = (64 + kBits - 1) / kBits;
+    constexpr uint64_t kSign = uint64_t{1} << 63;  // flipped: signed order as unsigned order
+    memset(counts, 0, kPasses * kBuckets * sizeof(Py_ssize_t));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const uint64_t u = static_cast<uint64_t>(a[i].ll) ^ kSign;
+        for (int pass = 0; pass < kPasses; pass++) {
+            counts[pass * kBuckets + ((u >> (pass * kBits)) & (kBuckets - 1))]++;
+        }
+    }
+    Entry *src = a;
+    Entry *dst = tmp;
+    for (int pass = 0; pass < kPasses; pass++) {
+        Py_ssize_t *offsets = counts + pass * kBuckets;
+        const int shift = pass * kBits;
+        const uint64_t first = ((static_cast<uint64_t>(src[0].ll) ^ kSign) >> shift) & (kBuckets - 1);
+        if (offsets[first] == n) {
+            continue;
+        }
+        Py_ssize_t sum = 0;
+        for (Py_ssize_t b = 0; b < kBuckets; b++) {
+            const Py_ssize_t count = offsets[b];
+            offsets[b] = sum;
+            sum += count;
+        }
+        for (Py_ssize_t i = 0; i < n; i++) {
+            const uint64_t digit = ((static_cast<uint64_t>(src[i].ll) ^ kSign) >> shift) & (kBuckets - 1);
+            dst[offsets[digit]++] = src[i];
+        }
+        Entry *swap = src;
+        src = dst;
+        dst = swap;
+    }
+    if (src != a) {
+        memcpy(a, src, static_cast<size_t>(n) * sizeof(Entry));
+    }
+}
+inline constexpr Py_ssize_t kRadixCounters = 6 * 2048;
+
+// 1 when no entry orders before its predecessor, 0 when one does, -1 with an
+// exception set.
+template <typename Order>
+[[nodiscard]] int is_sorted(const Entry *e, Py_ssize_t n, Order order)
+{
+    for (Py_ssize_t i = 1; i < n; i++) {
+        int c = order(e[i], e[i - 1]);
+        if (c != 1 && c != 0) {
+            return c == -1 ? 0 : -1;
+        }
+    }
+    return 1;
+}
+
+// Sorts the entries stably by the tree's order: 0; -1 with the comparison's
+// exception set; -2 with MemoryError set.
+template <typename Order>
+[[nodiscard]] int sort_batch(Entry *work, Py_ssize_t n, Order order)
+{
+    int sorted = is_sorted(work, n, order);
+    if (sorted != 0) {
+        return sorted < 0 ? -1 : 0;
+    }
+    Block<Entry> tmp;
+    if (!tmp.allocate(n)) {
+        return -2;
+    }
+    if constexpr (std::is_same_v<Order, Int64Order>) {
+        Block<Py_ssize_t> counts;
+        if (!counts.allocate(kRadixCounters)) {
+            return -2;
+        }
+        radix_sort_i64(work, tmp.get(), n, counts.get());
+        return 0;
+    } else {
+        return sort_entries(work, tmp.get(), n, order);
+    }
+}
+
 // Checks that the entries ascend and folds each run of equal keys into its
 // first entry, with the run's last value. The distinct entries end up at the
 // front; the folded-away references are swapped behind them, so the array
@@ -293,9 +406,9 @@ struct Packer {
     PyBTreeNode **level_nodes[kMaxLevels];  // the preallocated nodes of each level
     Py_ssize_t used[kMaxLevels];
     Entry *entries;
-    Py_ssize_t count;
     Py_ssize_t next;
     bool steal;  // the entries' references move into the tree
+    bool int64;  // every key is an exact int of value `ll`
 };
 
 // Fills the next node of `level` and, first, the subtrees it needs, in order.
@@ -311,13 +424,14 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         }
         if (i < size) {
             const Entry &e = p->entries[p->next];
-            if (p->next + 8 < p->count) {
-                __builtin_prefetch(p->entries[p->next + 8].key);  // cache_key reads it
-            }
             p->next++;
             node->keys[i] = p->steal ? e.key : Py_NewRef(e.key);
             node->values[i] = p->steal ? e.value : Py_NewRef(e.value);
-            cache_key(node, i, e.key);
+            if (p->int64) {
+                cache_int64(node, i, e.ll);  // the key object is not touched again
+            } else {
+                cache_key(node, i, e.key);
+            }
         }
     }
     node->n_keys = size;
@@ -329,7 +443,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
 // mod_count). Returns 0; 1 when user code (a finaliser run by the collector
 // during allocation) changed the tree first, nothing done; -1 with
 // MemoryError set, nothing done.
-[[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal,
+[[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal, bool int64,
                                       uint64_t version)
 {
     LevelPlan plan[kMaxLevels];
@@ -361,7 +475,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         }
         return rc;
     }
-    Packer p{plan, {}, {}, entries, n, 0, steal};
+    Packer p{plan, {}, {}, entries, 0, steal, int64};
     Py_ssize_t offset = 0;
     for (int level = 0; level < levels; level++) {
         p.level_nodes[level] = nodes.get() + offset;
@@ -404,15 +518,13 @@ template <typename Order>
         memcpy(copy.get(), work, static_cast<size_t>(n) * sizeof(Entry));
         work = copy.get();
     }
-    if (sort) {
-        Block<Entry> tmp;
-        if (!tmp.allocate(n)) {
-            return -1;
-        }
-        if (sort_entries(work, tmp.get(), n, Order{}) < 0) {
-            PyErr_Clear();  // the one-by-one path meets the failure again, at its own place
-            return insert_entries(tree, batch.data(), n);
-        }
+    const int sorted = sort ? sort_batch(work, n, Order{}) : 0;
+    if (sorted == -2) {
+        return -1;
+    }
+    if (sorted == -1) {
+        PyErr_Clear();  // the one-by-one path meets the failure again, at its own place
+        return insert_entries(tree, batch.data(), n);
     }
     const Py_ssize_t distinct = fold_ascending(work, n, Order{});
     if (distinct < 0) {
@@ -421,7 +533,7 @@ template <typename Order>
         }
         return insert_entries(tree, batch.data(), n);
     }
-    const int rc = build_packed(tree, work, distinct, trusted, version);
+    const int rc = build_packed(tree, work, distinct, trusted, std::is_same_v<Order, Int64Order>, version);
     if (rc == 0 && trusted) {
         batch.hand_over(distinct);
     } else if (rc == 1) {
@@ -447,7 +559,7 @@ template <typename Order>
     if (n < kBulkMinItems || tree->size != 0) {
         return insert_entries(tree, batch.data(), n);
     }
-    const Trust trust = classify(batch.data(), n);
+    const Trust trust = batch.trust();
     if (trust == Trust::Int64) {
         return load_ordered<Int64Order>(tree, batch, sort, true);
     }

@@ -460,13 +460,21 @@ struct Sink {
 [[nodiscard]] static int read_dict(Sink &sink, PyObject *dict, const char *what)
 {
     const Py_ssize_t orig_size = PyDict_GET_SIZE(dict);
-    if (sink.batch != nullptr && !sink.batch->reserve(orig_size)) {
-        sink.batch_full = true;
-        return -1;
-    }
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
+    if (sink.batch != nullptr) {  // a snapshot: no user code runs until it is owned
+        if (!sink.batch->reserve(sink.batch->size() + orig_size)) {
+            sink.batch_full = true;
+            return -1;
+        }
+        const Py_ssize_t start = sink.batch->size();
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            sink.batch->append_unowned(key, value);
+        }
+        sink.batch->own_from(start);
+        return 0;
+    }
     while (PyDict_Next(dict, &pos, &key, &value)) {
         Ref held_key = Ref::take(key);
         Ref held_value = Ref::take(value);
@@ -501,16 +509,39 @@ struct Sink {
     return PyErr_Occurred() ? -1 : 0;
 }
 
-// An iterable of pairs: each element must be a sequence of length 2.
+// Starts fetching the pair `ahead` elements on in a list or tuple of pairs.
+inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
+{
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    if (index + 16 < n) {
+        __builtin_prefetch(items[index + 16]);
+    }
+    if (index + 8 < n && PyTuple_CheckExact(items[index + 8]) && PyTuple_GET_SIZE(items[index + 8]) == 2) {
+        __builtin_prefetch(PyTuple_GET_ITEM(items[index + 8], 0));
+        __builtin_prefetch(PyTuple_GET_ITEM(items[index + 8], 1));
+    }
+}
+
+// An iterable of pairs: each element must be a sequence of length 2. A list
+// or tuple is walked by index (its length read afresh at every step), which
+// lets the walk fetch pairs ahead.
 [[nodiscard]] static int read_seq2(Sink &sink, PyObject *seq2)
 {
-    Ref iter = Ref::steal(PyObject_GetIter(seq2));
-    if (!iter) {
+    const bool by_index = PyList_CheckExact(seq2) || PyTuple_CheckExact(seq2);
+    Ref iter = Ref::steal(by_index ? nullptr : PyObject_GetIter(seq2));
+    if (!by_index && !iter) {
         return -1;
     }
     for (Py_ssize_t index = 0;; index++) {
-        Ref item = Ref::steal(PyIter_Next(iter.get()));
-        if (!item) {
+        Ref item;
+        if (by_index) {
+            if (index >= PySequence_Fast_GET_SIZE(seq2)) {
+                return 0;
+            }
+            prefetch_pairs(seq2, index);
+            item = Ref::take(PySequence_Fast_GET_ITEM(seq2, index));
+        } else if (!(item = Ref::steal(PyIter_Next(iter.get())))) {
             return PyErr_Occurred() ? -1 : 0;
         }
         Ref fast = Ref::steal(PySequence_Fast(item.get(), ""));

@@ -185,6 +185,15 @@ static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
     node->entry_kinds |= kind_bit(tag);
 }
 
+// cache_key for a key known to be an exact int of the given value.
+static void cache_int64(PyBTreeNode *node, Py_ssize_t idx, int64_t value)
+{
+    if (sylvan::has_cache(node)) {
+        node->keys_i64[idx] = value;
+        node->keys_i64_valid[idx] = 1;
+    }
+}
+
 static void cache_key_clear(PyBTreeNode *node, Py_ssize_t idx)
 {
     if (sylvan::has_cache(node)) {
