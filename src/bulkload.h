@@ -91,7 +91,10 @@ class Batch {
         if (capacity <= capacity_) {
             return true;
         }
-        Entry *grown = PyMem_Resize(data_, Entry, static_cast<size_t>(capacity));
+        const size_t bytes = static_cast<size_t>(capacity) * sizeof(Entry);
+        Entry *grown = static_cast<size_t>(capacity) > PY_SSIZE_T_MAX / sizeof(Entry)
+                           ? nullptr
+                           : static_cast<Entry *>(PyMem_Realloc(data_, bytes));
         if (grown == nullptr) {
             PyErr_NoMemory();
             return false;

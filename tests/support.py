@@ -63,3 +63,7 @@ def _bind(name, result, arguments):
 
 
 bt = SimpleNamespace(**{name: _bind(name, *signature) for name, signature in SIGNATURES.items()})
+
+
+class Attributed(SortedDict):
+    """A subclass at module level, which pickle can name (and a fresh interpreter import)."""
