@@ -6,9 +6,11 @@
 # when the tree goes. Iterators under change are checked at the end of the file.
 
 import bisect
+import copy
 import gc
 import itertools
 import operator
+import pickle
 import random
 import types
 import weakref
@@ -44,6 +46,20 @@ BASE = refs([object()])[0]  # a ledger value that nothing else holds, as refs() 
 SETTINGS = st.tuples(st.sampled_from([2, 3, 64]), st.booleans())  # order, int64 cache
 SOURCES = {"sorted_dict": lambda p: build([k for k, _ in p], 3, False, [v for _, v in p]), "dict": dict,
            "mapping": lambda p: types.MappingProxyType(dict(p)), "pairs": iter}  # mapping: keys() and []
+
+
+REBUILDS = {  # (an empty tree, pairs): fills it, or returns a new tree holding the pairs
+    **{f"update_{name}": lambda d, p, make=make: d.update(make(p)) for name, make in SOURCES.items()},
+    "fromkeys": lambda d, p: SortedDict.fromkeys(k for k, _ in p),  # None: the ledger holds one value per key
+    "setstate": lambda d, p: d.__setstate__((5, True, [k for k, _ in p], [v for _, v in p])),
+    "or": lambda d, p: d | dict(p), "ior": lambda d, p: d.__ior__(p),
+}
+
+
+def reloaded(d):
+    e = SortedDict()
+    e.__setstate__(d.__reduce__()[2])
+    return e
 
 
 # An equal key of another type where one exists (1.0 for 1), else an equal new object.
@@ -212,6 +228,26 @@ def machine(order, cache, family):
             pairs = [(k, self.value()) for k in ks]
             self.d.update(**dict(pairs)) if via == "keywords" else self.d.update(SOURCES[via](pairs))
             self.model.update(pairs)
+
+        # Copies continue the run: the shallow ones share the ledger's values, the deep ones are compared.
+        @rule(way=st.sampled_from(["copy", "setstate", "deepcopy", "pickle"]), protocol=st.integers(0, 5))
+        def round_trip(self, way, protocol):
+            e = {"copy": copy.copy, "deepcopy": copy.deepcopy, "setstate": reloaded,
+                 "pickle": lambda d: pickle.loads(pickle.dumps(d, protocol))}[way](self.d)
+            assert type(e) is SortedDict and repr(e) == repr(self.d) and probe.check(e)["keys"] == len(e)
+            assert e.keys() == self.d.keys() and probe.cache(e) == probe.cache(self.d)
+            if way in ("copy", "setstate"):
+                assert all(map(operator.is_, e.values(), self.d.values()))
+                self.d = e
+
+        # An empty tree loaded in bulk (sorted once, equal keys folded) or, by fromkeys, a new one.
+        @rule(ks=st.lists(keys, min_size=16, max_size=300), via=st.sampled_from(sorted(REBUILDS)))
+        def rebuild(self, ks, via):
+            pairs = [(k, self.value()) for k in ks]
+            self.d.clear()
+            self.model = {}
+            self.d = REBUILDS[via](self.d, pairs) or self.d
+            self.model.update(dict.fromkeys(ks) if via == "fromkeys" else pairs)
 
         @invariant()
         def agrees(self):
