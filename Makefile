@@ -19,7 +19,7 @@ OTHER_PROFILE := $(if $(CI),versions,)
 # Made by a pattern rule, so make would otherwise delete them after a run.
 .PRECIOUS: .venv-py%/.ready
 
-.PHONY: build demo test test-main test-extras test-asan test-versions \
+.PHONY: build demo test test-main test-extras test-asan test-stubs test-versions \
         $(addprefix test-py,$(OTHER_VERSIONS)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
@@ -51,6 +51,7 @@ demo: build
 # test         = test-main + test-extras + test-versions + test-wheels
 # test-main    the whole suite (tests/) under -X dev on the reference interpreter
 # test-extras  further checks on the reference only: add new ones here
+#              (the sanitizer run, the typing stubs)
 # test-versions  test-pyX.Y for each other interpreter: the same suite, or a
 #              SKIPPED line when the machine has no such interpreter
 # test-wheels  builds dist/ (make wheels) and installs each wheel afresh
@@ -59,7 +60,7 @@ test: test-main test-extras test-versions test-wheels
 test-main: build
 	$(PY) -X dev -m pytest -q tests
 
-test-extras: test-asan
+test-extras: test-asan test-stubs
 
 # The interpreter is not instrumented, so the ASan runtime is preloaded and the
 # system allocator used (so node blocks are ASan allocations); leaks are left to
@@ -74,6 +75,16 @@ test-asan: $(ASAN_VENV)/.ready
 	SYLVANMAP_HYPOTHESIS_PROFILE=asan \
 	    $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 	$(ASAN_ENV) $(ASAN_PY) tests/fuzz.py --seconds 60
+
+# The typing stubs against the built module: stubtest, then mypy --strict and
+# basedpyright on a typed example (must pass) and on misuse (must fail, on the
+# marked lines exactly).
+$(VENV)/.typing-ready: $(VENV)/.ready requirements/typing.txt
+	$(PY) -m pip install --quiet -r requirements/typing.txt
+	touch $@
+
+test-stubs: build $(VENV)/.typing-ready
+	$(PY) tests/typing/check.py
 
 test-versions: $(addprefix test-py,$(OTHER_VERSIONS))
 

@@ -241,14 +241,14 @@ PyDoc_STRVAR(delete_range_doc,
              "    [0, 1, 2, 7, 8, 9]\n");
 PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
 PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
-PyDoc_STRVAR(reduce_doc, "__reduce__()\n--\n\nReturn the state of the B-tree for pickling.");
+PyDoc_STRVAR(reduce_doc, "__reduce__($self, /)\n--\n\nReturn the state of the B-tree for pickling.");
 PyDoc_STRVAR(setstate_doc,
-             "__setstate__(state, /)\n--\n\nReplace the contents and settings of the B-tree with a pickled state.");
+             "__setstate__($self, state, /)\n--\n\nReplace the contents and settings of the B-tree with a pickled state.");
 PyDoc_STRVAR(copy_protocol_doc,
-             "__copy__()\n--\n\nReturn a shallow copy of the same type and settings (copy.copy).");
-PyDoc_STRVAR(sizeof_doc, "__sizeof__()\n--\n\nReturn the size of the B-tree and its nodes in memory, in bytes.");
+             "__copy__($self, /)\n--\n\nReturn a shallow copy of the same type and settings (copy.copy).");
+PyDoc_STRVAR(sizeof_doc, "__sizeof__($self, /)\n--\n\nReturn the size of the B-tree and its nodes in memory, in bytes.");
 PyDoc_STRVAR(fromkeys_doc,
-             "fromkeys(iterable, value=None, /)\n--\n\n"
+             "fromkeys($type, iterable, value=None, /)\n--\n\n"
              "Create a new B-tree with keys from iterable and values set to value.");
 PyDoc_STRVAR(class_getitem_doc, "See PEP 585");
 

@@ -1,0 +1,18 @@
+"""Misuse that the stubs must reject: each line marked `# error` must be reported (and no other)."""
+
+from sylvanmap import SortedDict
+
+d: SortedDict[int, str] = SortedDict()
+d["one"] = "x"  # error
+d[1] = 1  # error
+d.insert(1)  # error
+key: str = d.min()  # error
+pairs: list[tuple[str, str]] = d.items()  # error
+d.update({"a": "b"})  # error
+d.update([(1, 2)])  # error
+d.peekitem("last")  # error
+d.irange(1, 2, inclusive=True)  # error
+SortedDict(order="64")  # error
+d | [(1, "x")]  # error
+d |= 5  # error
+d.no_such_method()  # error
