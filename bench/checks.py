@@ -4,6 +4,8 @@ timed doing the wrong work. Problems become warnings in the report."""
 
 from __future__ import annotations
 
+import pickle
+
 from operations import OPS, fill
 from workloads import Workload
 
@@ -81,6 +83,22 @@ def _popitem(family, d, w):
         yield f"popitem order {popped!r} is not largest-first"
 
 
+def _protocols(family, factory, d, w):
+    # pickle and the copies give the same items; bulk updates into an empty container too.
+    want = list(d.items())
+    for name in ("copy_copy", "deepcopy"):
+        if list(next(op for op in OPS if op.name == name).run(d, None).items()) != want:
+            yield f"{name} differs from the original"
+    if list(pickle.loads(pickle.dumps(d, 5)).items()) != want:
+        yield "a pickle round trip differs from the original"
+    for name in ("update_dict", "update_sorted"):
+        op = next(op for op in OPS if op.name == name)
+        got = sorted(op.run(factory(), op.data(w)).items()) if family == "dict" else list(
+            op.run(factory(), op.data(w)).items())
+        if got != list(zip(w.sorted_keys, w.sorted_values)):
+            yield f"{name} did not give the sorted items"
+
+
 def check(family: str, factory, w: Workload) -> list[str]:
     """Problems found for one container (empty list if none)."""
     problems = []
@@ -90,6 +108,7 @@ def check(family: str, factory, w: Workload) -> list[str]:
             problems.append(f"len is {len(d)} after {w.n} inserts")
         for probe in (_ranges, _ends, _order, _lookups):
             problems += probe(family, d, w)
+        problems += _protocols(family, factory, d, w)
         problems += _popitem(family, d, w)
         expected = len(d)
         for k in w.deletions[: w.n // 2]:

@@ -12,6 +12,8 @@ keeps it alive until the clock has stopped, so freeing it is never timed.
 
 from __future__ import annotations
 
+import copy
+import pickle
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
 from typing import Callable
@@ -22,6 +24,7 @@ from workloads import Workload, fresh_copies
 EMPTY = "empty"    # a new empty container for every run
 SHARED = "shared"  # one container built by random inserts, reused (read-only ops)
 FRESH = "fresh"    # a new container built by random inserts for every run (consumed)
+PICKLED = "pickled"  # the shared container's pickle (protocol 5), made once
 
 
 def fill(d, keys, values):
@@ -201,6 +204,27 @@ def copy_btrees(d, _):
     return type(d)(d)
 
 
+def pickle_dumps(d, _):
+    return pickle.dumps(d, 5)
+
+
+def pickle_loads(data, _):
+    return pickle.loads(data)
+
+
+def copy_copy(d, _):
+    return copy.copy(d)
+
+
+def copy_deepcopy(d, _):
+    return copy.deepcopy(d)
+
+
+def update_from(d, source):
+    d.update(source)
+    return d
+
+
 # --- the table -------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -208,7 +232,7 @@ class Op:
     name: str
     title: str
     unit: str                             # what one unit of ns/unit is
-    setup: str                            # EMPTY, SHARED or FRESH
+    setup: str                            # EMPTY, SHARED, FRESH or PICKLED
     data: Callable[[Workload], object]    # the argument passed to the timed function
     count: Callable[[Workload], int]      # units per run
     run: Callable                         # timed function shared by all families...
@@ -325,6 +349,19 @@ OPS = (
        lambda w: None, per_item, copy_method,
        by_family={"btrees": copy_btrees},
        notes={"btrees": "no copy(): type(t)(t) rebuilds from the items"}),
+    Op("pickle_dumps", "pickle.dumps (protocol 5)", "item", SHARED,
+       lambda w: None, per_item, pickle_dumps),
+    Op("pickle_loads", "pickle.loads", "item", PICKLED,
+       lambda w: None, per_item, pickle_loads),
+    Op("copy_copy", "copy.copy", "item", SHARED,
+       lambda w: None, per_item, copy_copy),
+    Op("deepcopy", "copy.deepcopy", "item", SHARED,
+       lambda w: None, per_item, copy_deepcopy),
+    Op("update_dict", "update(dict) into empty", "item", EMPTY,
+       lambda w: dict(zip(w.keys, w.values)), per_item, update_from,
+       notes={"dict": "insertion order", "sylvan": "sorted once, then bulk loaded"}),
+    Op("update_sorted", "update(sorted pairs) into empty", "item", EMPTY,
+       lambda w: list(zip(w.sorted_keys, w.sorted_values)), per_item, update_from),
 )
 
 MEMORY = "memory"

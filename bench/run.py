@@ -195,7 +195,7 @@ def run(args) -> report.Results:
             bar.set_description(f"{kind} n={n:,}: data")
             w = workload_for(args, kind, n)
             contestants = [measure.Contestant(p.name, p.family, p.factory()) for p in field]
-            if any(op.setup == operations.SHARED for op in args.ops):
+            if any(op.setup in (operations.SHARED, operations.PICKLED) for op in args.ops):
                 bar.set_description(f"{kind} n={n:,}: build")
                 for c in contestants:
                     c.shared = operations.fill(c.factory(), w.keys, w.values)

@@ -45,10 +45,10 @@ struct Entry {
     int64_t ll;  // the key as a machine integer, in a batch of int64 keys only
 };
 
-// What a batch's keys allow: Int64 (all exact ints within int64, `ll` filled)
-// and Native (all exact ints, or all exact strs, or all exact non-NaN floats)
-// are ordered by compare_keys without user code and without failure.
-enum class Trust { Int64, Native, None };
+// What a batch's keys allow: Int64 (all exact ints within int64, `ll` filled),
+// Str (all exact strs) and Native (all exact ints, or all exact non-NaN
+// floats) are ordered by compare_keys without user code and without failure.
+enum class Trust { Int64, Str, Native, None };
 
 // A PyMem array that frees itself; holds no references.
 template <typename T>
@@ -137,7 +137,13 @@ class Batch {
     // What the keys pushed so far allow (see the header comment).
     [[nodiscard]] Trust trust() const noexcept
     {
-        return untrusted_ ? Trust::None : (all_i64_ && key_type_ == &PyLong_Type ? Trust::Int64 : Trust::Native);
+        if (untrusted_) {
+            return Trust::None;
+        }
+        if (key_type_ == &PyUnicode_Type) {
+            return Trust::Str;
+        }
+        return all_i64_ && key_type_ == &PyLong_Type ? Trust::Int64 : Trust::Native;
     }
     [[nodiscard]] Py_ssize_t size() const noexcept { return size_; }
     [[nodiscard]] Entry *data() const noexcept { return data_; }
@@ -197,6 +203,36 @@ struct Int64Order {
 };
 struct KeyOrder {
     int operator()(const Entry &a, const Entry &b) const { return compare_keys(a.key, b.key); }
+};
+// compare_keys for two exact strs (code point order), which cannot fail:
+// one-byte strings compare with memcmp.
+struct StrOrder {
+    int operator()(const Entry &a, const Entry &b) const
+    {
+        if (a.key == b.key) {
+            return 0;
+        }
+        int c;
+        if (PyUnicode_KIND(a.key) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b.key) == PyUnicode_1BYTE_KIND) {
+            const Py_ssize_t la = PyUnicode_GET_LENGTH(a.key);
+            const Py_ssize_t lb = PyUnicode_GET_LENGTH(b.key);
+            c = memcmp(PyUnicode_1BYTE_DATA(a.key), PyUnicode_1BYTE_DATA(b.key),
+                       static_cast<size_t>(la < lb ? la : lb));
+            c = c != 0 ? c : (la > lb) - (la < lb);
+        } else {
+            c = PyUnicode_Compare(a.key, b.key);
+        }
+        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    }
+};
+// For sorting keys of any kind, as list.sort does: -1 when a < b, else 1 (a
+// tie or worse is left to the check that follows the sort), -2 on failure.
+struct LessOrder {
+    int operator()(const Entry &a, const Entry &b) const
+    {
+        const int lt = PyObject_RichCompareBool(a.key, b.key, Py_LT);
+        return lt < 0 ? -2 : (lt ? -1 : 1);
+    }
 };
 
 // Stable merge sort of `n` entries (insertion-sorted runs, then merges that
@@ -507,7 +543,8 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
     return 0;
 }
 
-template <typename Order>
+// Sorts with SortOrder (when asked), then checks and folds with Order.
+template <typename SortOrder, typename Order>
 [[nodiscard]] int load_ordered(PyBTreeObject *tree, Batch &batch, bool sort, bool trusted)
 {
     const Py_ssize_t n = batch.size();
@@ -521,7 +558,7 @@ template <typename Order>
         memcpy(copy.get(), work, static_cast<size_t>(n) * sizeof(Entry));
         work = copy.get();
     }
-    const int sorted = sort ? sort_batch(work, n, Order{}) : 0;
+    const int sorted = sort ? sort_batch(work, n, SortOrder{}) : 0;
     if (sorted == -2) {
         return -1;
     }
@@ -562,11 +599,16 @@ template <typename Order>
     if (n < kBulkMinItems || tree->size != 0) {
         return insert_entries(tree, batch.data(), n);
     }
-    const Trust trust = batch.trust();
-    if (trust == Trust::Int64) {
-        return load_ordered<Int64Order>(tree, batch, sort, true);
+    switch (batch.trust()) {
+        case Trust::Int64:
+            return load_ordered<Int64Order, Int64Order>(tree, batch, sort, true);
+        case Trust::Str:
+            return load_ordered<StrOrder, StrOrder>(tree, batch, sort, true);
+        case Trust::Native:
+            return load_ordered<KeyOrder, KeyOrder>(tree, batch, sort, true);
+        default:
+            return load_ordered<LessOrder, KeyOrder>(tree, batch, sort, false);
     }
-    return load_ordered<KeyOrder>(tree, batch, sort, trust == Trust::Native);
 }
 
 #endif  // SYLVANMAP_BULKLOAD_H

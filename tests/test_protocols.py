@@ -213,6 +213,27 @@ def test_bulk_builds_match_one_by_one(order, cache, n, dups, seed, how):
     assert height == 1 or len(d) >= (2 * order) ** (height - 1)  # no lower tree holds that many keys
 
 
+def leaves(shape):
+    return 1 if shape[1] is None else sum(map(leaves, shape[1]))
+
+
+KINDS = {"int": lambda k: k, "bigint": lambda k: k * 2**70, "float": float, "str": lambda k: f"{k:x}",
+         "mixed": lambda k: k if k % 2 else k + 0.5, "tuple": lambda k: (k % 7, str(k))}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("order", [2, 64])
+def test_bulk_loads_pack_the_fewest_leaves(kind, order):
+    # A leaf holds 2t-1 keys and the separator after it, so n keys need ceil((n+1)/2t) leaves; one
+    # by one insertion leaves more. Unordered inputs are sorted first, ordered ones are not.
+    ks = random.Random(order).sample(range(10**6), 3000)
+    for pairs in ([(KINDS[kind](k), k) for k in ks], sorted((KINDS[kind](k), k) for k in ks)):
+        d, e = SortedDict(order), SortedDict.fromkeys(k for k, _ in pairs)
+        d.update(pairs)
+        assert d.items() == sorted(pairs) and e.keys() == d.keys() and probe.check(d) and probe.check(e)
+        assert [leaves(probe.shape(t)) for t in (d, e)] == [-(-3001 // (2 * t)) for t in (order, 64)]
+
+
 @pytest.mark.parametrize("order", [2, 3])
 def test_every_fill_pattern(order):
     # Every size up to beyond two full levels: the last nodes of each level take every occupancy.
