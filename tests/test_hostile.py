@@ -3,9 +3,11 @@
 # failure. Nothing may crash; afterwards the tree is consistent, holds the items
 # implied by the effects that happened, and owns one reference per stored object.
 
+import copy
 import functools
 import gc
 import operator
+import pickle
 import random
 import threading
 import weakref
@@ -353,13 +355,15 @@ def test_inconsistent_order(order, seed, prefill, ops):
 KEYS = [10**12 + i for i in range(8600)]  # distinct objects, compared natively
 VALUES = [object() for _ in KEYS]
 PAIRS = [(KEYS[i], VALUES[i]) for i in random.Random(0).sample(range(8300, 8500), 200)]  # an update's items
+BULK = [(KEYS[i], VALUES[i]) for i in random.Random(1).sample(range(8000, 8500), 500)]  # loaded in bulk
+BULK_MIXED = [(k + k % 2 / 2, v) for k, v in BULK]  # ints and floats: sorted as a copy
 
 
 def tree(layout, t, cache):
     # Key indices in insertion order. full: ascending keys fill the root one
     # split at a time, and the first leaf is topped up before the last split.
     asc, cut = list(range(100, 100 + 2 * t * t)), t * (2 * t - 1)
-    idx = {"leaf": asc[: 2 * t - 1], "roomy": asc[: 2 * t - 2], "descent": asc[: 3 * t - 1],
+    idx = {"empty": [], "leaf": asc[: 2 * t - 1], "roomy": asc[: 2 * t - 2], "descent": asc[: 3 * t - 1],
            "full": asc[:cut] + list(range(t)) + asc[cut:], "deep": asc[3 * t - 1 :: -1]}
     return layout and build([KEYS[i] for i in idx[layout]], t, cache, [VALUES[i] for i in idx[layout]])
 
@@ -378,6 +382,14 @@ NOMEM = {  # (layout, action, a failed run leaves the "old" or "new" state, or a
     "keys": ("deep", SortedDict.keys, "old"), "values": ("deep", SortedDict.values, "old"),
     "items": ("deep", SortedDict.items, "old"), "reinit": ("deep", lambda d: d.__init__(3, False), "old"),
     "construct": (None, lambda d: SortedDict(3), "old"), "clear": ("deep", SortedDict.clear, "new"),
+    # Bulk builds: a failure leaves the target unchanged.
+    "bulk_update_dict": ("empty", lambda d: d.update(dict(BULK)), "old"),
+    "bulk_update_pairs": ("empty", lambda d: d.update(BULK), "old"),
+    "bulk_update_mixed": ("empty", lambda d: d.update(BULK_MIXED), "old"),
+    "setstate": ("deep", lambda d: d.__setstate__((2, True, KEYS[:500], VALUES[:500])), "old"),
+    "fromkeys": (None, lambda d: SortedDict.fromkeys(KEYS[:500]), "old"),
+    "copy_protocol": ("deep", copy.copy, "old"), "or": ("deep", lambda d: d | dict(BULK), "old"),
+    "loads": (None, lambda d: pickle.loads(pickle.dumps(build(range(200), 3, values=[None] * 200))), "old"),
     # With every allocation failing, these still succeed.
     "insert_roomy": ("roomy", put(-1, -1), None), "get": ("deep", lambda d: d.get(KEYS[101]), None),
     "contains": ("deep", lambda d: KEYS[-1] in d, None), "pop": ("deep", lambda d: d.pop(KEYS[101]), None),

@@ -13,7 +13,6 @@ import sys
 import tracemalloc
 import types
 
-import _testcapi
 import pytest
 from hypothesis import given, strategies as st
 
@@ -316,47 +315,6 @@ def test_user_code_that_changes_the_target_falls_back():
     target.update([(Meddler(rng.random()), i) for i in range(200)])
     assert len(target) == 201 and target[-1.0] == "meddled" and probe.check(target)
 
-
-KEYS = [10**12 + i for i in range(500)]
-VALUES = [object() for _ in KEYS]
-PAIRS = list(zip(KEYS, VALUES))[::-1]
-DUMP = pickle.dumps(build(range(300), 3, values=[None] * 300))
-ALLOCATING = {  # (the target, or None; the action; a failed action leaves the target unchanged)
-    "update_dict": (lambda: SortedDict(3), lambda d: d.update(dict(PAIRS))),
-    "update_pairs": (lambda: SortedDict(2, False), lambda d: d.update(PAIRS)),
-    "update_strs": (lambda: SortedDict(3), lambda d: d.update([(str(k), v) for k, v in PAIRS])),
-    "update_mixed": (lambda: SortedDict(3), lambda d: d.update([(k if k % 2 else k + 0.5, v) for k, v in PAIRS])),
-    "setstate": (lambda: build(KEYS[:50], 3), lambda d: d.__setstate__((2, True, KEYS, VALUES))),
-    "fromkeys": (lambda: None, lambda d: SortedDict.fromkeys(KEYS, VALUES[0])),
-    "copy": (lambda: build(KEYS, 3), copy.copy), "loads": (lambda: None, lambda d: pickle.loads(DUMP)),
-    "or": (lambda: build(KEYS[:40], 2), lambda d: d | dict(PAIRS)),
-}
-
-
-@pytest.mark.parametrize("name", ALLOCATING)
-def test_allocation_failure_at_each_step(name):
-    # Allocation n fails, for n = 0, 1, ... until three runs in a row get past their last one.
-    make, act = ALLOCATING[name]
-    want = (lambda d: ids(d if (r := act(d)) is None else r))(make())
-    base, n, clean = refs(KEYS + VALUES), 0, 0
-    while clean < 3:
-        d = make()
-        before = d is not None and ids(d)
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            result, failed = act(d), False
-        except MemoryError:
-            result, failed = None, True
-        finally:
-            _testcapi.remove_mem_hooks()
-        if not failed:
-            result = d if result is None else result
-            assert probe.check(result) and [p[1:] for p in ids(result)[1]] == [p[1:] for p in want[1]]
-        elif d is not None:
-            assert ids(d) == before and probe.check(d)
-        clean, n, d, result = 0 if failed else clean + 1, n + 1, None, None
-        assert refs(KEYS + VALUES) == base
-    assert n > 3, "nothing was allocated"
 
 
 # ---------------------------------------------------------------- the other protocols
