@@ -4,11 +4,13 @@
 // value wins).
 //
 // Phases, each finished before the next starts:
-//   1. order:   sort the batch (stable) unless it is expected to be sorted, then
-//               check every adjacent pair with the tree's own key order and fold
-//               runs of equal keys. Only this phase compares keys.
+//   1. order:   sort the batch (stable; skipped when it already ascends, or is
+//               expected to), then check every adjacent pair with the tree's
+//               own key order and fold runs of equal keys. Only this phase
+//               compares keys, so only it can run user code.
 //   2. allocate every node the packed tree needs (the count follows from the
-//               number of distinct keys alone).
+//               number of distinct keys alone). Allocating can run the
+//               collector, and so finalisers: the tree is checked afterwards.
 //   3. pack     bottom-up, in order, without comparing or allocating; then
 //               install the new root.
 // Packing spreads the keys evenly: every node but the root holds t-1..2t-1
@@ -16,12 +18,14 @@
 //
 // Trust. A batch whose keys are all exact ints, all exact strs or all exact
 // non-NaN floats is ordered by compare_keys without user code and without
-// failure; it is sorted in place. Any other batch is sorted as a copy, so that
-// when a comparison raises, or the keys turn out not to ascend under the tree's
-// order (NaN, an inconsistent __lt__, a hand-made pickle), or user code changed
-// the tree meanwhile, the original batch is inserted one by one instead, which
-// gives exactly that path's result and exception. Running out of memory in
-// phases 1-2 changes nothing.
+// failure; it is sorted in place (int64 keys by radix, strs with memcmp where
+// they are one-byte) and its references move into the tree. Any other batch is
+// sorted as a copy, with `<` alone as list.sort does, and checked with the full
+// order; when a comparison raises, or the keys turn out not to ascend under the
+// tree's order (NaN, an inconsistent __lt__, a hand-made pickle), or user code
+// changed the tree meanwhile, the original batch is inserted one by one
+// instead, which gives exactly that path's result and exception. Running out
+// of memory in phases 1-2 changes nothing.
 #ifndef SYLVANMAP_BULKLOAD_H
 #define SYLVANMAP_BULKLOAD_H
 
@@ -451,8 +455,8 @@ struct Packer {
     PyBTreeNode **level_nodes[kMaxLevels];  // the preallocated nodes of each level
     Py_ssize_t used[kMaxLevels];
     Entry *entries;
-    Py_ssize_t count;
-    Py_ssize_t next;
+    Py_ssize_t count;  // entries in all
+    Py_ssize_t next;   // the next entry to place
     bool steal;  // the entries' references move into the tree
     bool int64;  // every key is an exact int of value `ll`
 };
