@@ -3,6 +3,7 @@ match) and bulk construction, whose reference is inserting the same pairs one by
 
 import collections.abc
 import copy
+import gc
 import io
 import os
 import pickle
@@ -333,6 +334,8 @@ def match(d):
 def sized(order, cache, n):
     # getsizeof counts exactly what building the tree allocated (the object and its nodes).
     d = build(range(n), order, cache)
+    gc.collect()
+    gc.disable()  # nothing else allocates meanwhile
     tracemalloc.start()
     try:
         c = copy.copy(d)
@@ -340,6 +343,7 @@ def sized(order, cache, n):
         return sys.getsizeof(c) == traced > n * 16
     finally:
         tracemalloc.stop()
+        gc.enable()
 
 
 class Setter(SortedDict):
