@@ -1,5 +1,9 @@
 """A short tour of sylvanmap.SortedDict: a dict-like mapping with sorted keys."""
 
+import collections.abc
+import copy as copying
+import pickle
+
 from sylvanmap import SortedDict
 
 
@@ -73,3 +77,16 @@ try:
     next(it)
 except RuntimeError as exc:
     show("...makes the next step raise", exc)
+
+print("\n== Protocols")
+ranks = SortedDict.fromkeys(["b", "a", "c"], 0)
+show("SortedDict.fromkeys('bac', 0)", ranks.items())
+show("ranks | {'d': 1}", (ranks | {"d": 1}).items())
+restored = pickle.loads(pickle.dumps(big))  # rebuilt bottom-up, in linear time
+show("pickle round trip equal", (restored == big, repr(restored)))
+show("copy.deepcopy(ranks) == ranks", copying.deepcopy(ranks) == ranks)
+show("isinstance(ranks, Mapping)", isinstance(ranks, collections.abc.Mapping))
+show("SortedDict[str, int]", SortedDict[str, int])
+match ranks:
+    case {"a": rank}:
+        show("match ranks: case {'a': rank}", rank)
