@@ -572,7 +572,13 @@ template <typename SortOrder, typename Order>
         memcpy(copy.get(), work, static_cast<size_t>(n) * sizeof(Entry));
         work = copy.get();
     }
-    const int sorted = sort ? sort_batch(work, n, SortOrder{}) : 0;
+    // Unsorted, a batch is expected to ascend: it is checked before folding
+    // (which reorders a trusted batch in place) so that one that does not is
+    // still in its own order for the one-by-one path.
+    int sorted = sort ? sort_batch(work, n, SortOrder{}) : 0;
+    if (!sort && trusted && is_sorted(work, n, Order{}) != 1) {
+        sorted = -1;  // a trusted order cannot fail: the batch does not ascend
+    }
     if (sorted == -2) {
         return -1;
     }

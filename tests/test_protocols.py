@@ -278,6 +278,9 @@ HOSTILE = {  # pairs that do not ascend under the tree's order, cannot be ordere
     "inconsistent": lambda r: [(Sticky(r.randrange(1000)) if i % 7 == 0 else float(i), i) for i in range(300)],
     "raising": lambda r: [(Poisoned(r.randrange(10**6)), i) for i in range(300)],
     "unorderable": lambda r: [(i if i % 90 else str(i), i) for i in range(300)],
+    # runs of equal keys, then a step back: a state that does not ascend after some folding
+    "step_back_ints": lambda r: [(i // 3, i) for i in range(300)] + [(5, -1)],
+    "step_back_strs": lambda r: [(str(i // 3).zfill(3), i) for i in range(300)] + [("005", -1)],
     "malformed_length": lambda r: [(i, i) for i in range(200)] + [(1, 2, 3)] + [(i, i) for i in range(9)],
     "malformed_type": lambda r: [(r.randrange(10**6), i) for i in range(200)] + [5],
 }
