@@ -22,6 +22,8 @@ class _SupportsKeysAndGetItem(Protocol[_KP, _VP_co]):
 
 _State = tuple[Any, ...]
 
+__version__: str
+
 # A MutableMapping, as the module registers it at import; but keys(), values()
 # and items() return new lists, not views.
 @disjoint_base

@@ -6,7 +6,10 @@ import sys
 from collections.abc import Iterator, Mapping
 from typing import Any, assert_type
 
+import sylvanmap
 from sylvanmap import SortedDict
+
+assert_type(sylvanmap.__version__, str)
 
 
 
