@@ -188,9 +188,11 @@ static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
 // cache_key for a key known to be an exact int of the given value.
 static void cache_int64(PyBTreeNode *node, Py_ssize_t idx, int64_t value)
 {
-    if (sylvan::has_cache(node)) {
-        node->keys_i64[idx] = value;
-        node->keys_i64_valid[idx] = 1;
+    using namespace sylvan;
+    if (has_cache(node)) {
+        cache_words(node)[idx] = value;
+        cache_tags(node)[idx] = kEntryInt;
+        node->entry_kinds |= kind_bit(kEntryInt);
     }
 }
 
