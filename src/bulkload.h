@@ -46,7 +46,7 @@ inline constexpr Py_ssize_t kBulkMinItems = 16;
 struct Entry {
     PyObject *key;
     PyObject *value;
-    int64_t ll;  // the key as a machine integer, in a batch of int64 keys only
+    int64_t ll;  // the key's cache word: its value (int64 batches), its abbreviation (str batches)
 };
 
 // What a batch's keys allow: Int64 (all exact ints within int64, `ll` filled),
@@ -172,6 +172,8 @@ class Batch {
             untrusted_ = true;
         } else if (type == &PyLong_Type) {
             all_i64_ = all_i64_ && exact_int_as_i64(e.key, &e.ll);
+        } else if (type == &PyUnicode_Type) {
+            e.ll = abbrev_word(str_abbrev(e.key));
         } else if (type != &PyUnicode_Type && (type != &PyFloat_Type || std::isnan(PyFloat_AS_DOUBLE(e.key)))) {
             untrusted_ = true;
         }
@@ -209,10 +211,13 @@ struct KeyOrder {
     int operator()(const Entry &a, const Entry &b) const { return compare_keys(a.key, b.key); }
 };
 // compare_keys for two exact strs (code point order), which cannot fail:
-// one-byte strings compare with memcmp.
+// differing abbreviations decide, then one-byte strings compare with memcmp.
 struct StrOrder {
     int operator()(const Entry &a, const Entry &b) const
     {
+        if (a.ll != b.ll) {
+            return a.ll < b.ll ? -1 : 1;
+        }
         if (a.key == b.key) {
             return 0;
         }
@@ -457,8 +462,8 @@ struct Packer {
     Entry *entries;
     Py_ssize_t count;  // entries in all
     Py_ssize_t next;   // the next entry to place
-    bool steal;  // the entries' references move into the tree
-    bool int64;  // every key is an exact int of value `ll`
+    bool steal;        // the entries' references move into the tree
+    uint8_t known;     // the cache tag of every key, whose word is `ll`; 0: unknown
 };
 
 // Fills the next node of `level` and, first, the subtrees it needs, in order.
@@ -474,14 +479,14 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         }
         if (i < size) {
             const Entry &e = p->entries[p->next];
-            if (!p->int64 && p->next + 8 < p->count) {
+            if (!p->known && p->next + 8 < p->count) {
                 __builtin_prefetch(p->entries[p->next + 8].key);  // for cache_key
             }
             p->next++;
             node->keys[i] = p->steal ? e.key : Py_NewRef(e.key);
             node->values[i] = p->steal ? e.value : Py_NewRef(e.value);
-            if (p->int64) {
-                cache_int64(node, i, e.ll);  // the key object is not touched again
+            if (p->known) {
+                cache_known(node, i, p->known, e.ll);  // the key object is not touched again
             } else {
                 cache_key(node, i, e.key);
             }
@@ -496,7 +501,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
 // mod_count). Returns 0; 1 when user code (a finaliser run by the collector
 // during allocation) changed the tree first, nothing done; -1 with
 // MemoryError set, nothing done.
-[[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal, bool int64,
+[[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal, uint8_t known,
                                       uint64_t version)
 {
     LevelPlan plan[kMaxLevels];
@@ -528,7 +533,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         }
         return rc;
     }
-    Packer p{plan, {}, {}, entries, n, 0, steal, int64};
+    Packer p{plan, {}, {}, entries, n, 0, steal, known};
     Py_ssize_t offset = 0;
     for (int level = 0; level < levels; level++) {
         p.level_nodes[level] = nodes.get() + offset;
@@ -593,7 +598,10 @@ template <typename SortOrder, typename Order>
         }
         return insert_entries(tree, batch.data(), n);
     }
-    const int rc = build_packed(tree, work, distinct, trusted, std::is_same_v<Order, Int64Order>, version);
+    const uint8_t known = std::is_same_v<Order, Int64Order> ? kEntryInt
+                          : std::is_same_v<Order, StrOrder> ? kEntryStr
+                                                            : 0;
+    const int rc = build_packed(tree, work, distinct, trusted, known, version);
     if (rc == 0 && trusted) {
         batch.hand_over(distinct);
     } else if (rc == 1) {

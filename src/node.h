@@ -185,14 +185,15 @@ static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
     node->entry_kinds |= kind_bit(tag);
 }
 
-// cache_key for a key known to be an exact int of the given value.
-static void cache_int64(PyBTreeNode *node, Py_ssize_t idx, int64_t value)
+// cache_key for a key whose entry is known already: the tag and word that
+// entry_for gives it.
+static void cache_known(PyBTreeNode *node, Py_ssize_t idx, uint8_t tag, int64_t word)
 {
     using namespace sylvan;
     if (has_cache(node)) {
-        cache_words(node)[idx] = value;
-        cache_tags(node)[idx] = kEntryInt;
-        node->entry_kinds |= kind_bit(kEntryInt);
+        cache_words(node)[idx] = word;
+        cache_tags(node)[idx] = tag;
+        node->entry_kinds |= kind_bit(tag);
     }
 }
 
