@@ -437,7 +437,7 @@ struct LevelPlan {
     Py_ssize_t q;
     Py_ssize_t r;
 };
-inline constexpr int kMaxLevels = 64;  // a level has at most half the nodes of the one below
+inline constexpr int kMaxPackLevels = 64;  // a level has at most half the nodes of the one below
 
 inline int plan_levels(Py_ssize_t n, int order, LevelPlan *plan)
 {
@@ -457,8 +457,8 @@ inline int plan_levels(Py_ssize_t n, int order, LevelPlan *plan)
 
 struct Packer {
     const LevelPlan *plan;
-    PyBTreeNode **level_nodes[kMaxLevels];  // the preallocated nodes of each level
-    Py_ssize_t used[kMaxLevels];
+    PyBTreeNode **level_nodes[kMaxPackLevels];  // the preallocated nodes of each level
+    Py_ssize_t used[kMaxPackLevels];
     Entry *entries;
     Py_ssize_t count;  // entries in all
     Py_ssize_t next;   // the next entry to place
@@ -504,7 +504,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
 [[nodiscard]] inline int build_packed(PyBTreeObject *tree, Entry *entries, Py_ssize_t n, bool steal, uint8_t known,
                                       uint64_t version)
 {
-    LevelPlan plan[kMaxLevels];
+    LevelPlan plan[kMaxPackLevels];
     const int levels = plan_levels(n, tree->order, plan);
     Py_ssize_t total = 0;
     for (int level = 0; level < levels; level++) {

@@ -38,6 +38,10 @@ assert_type(iter(d), Iterator[int])
 assert_type(reversed(d), Iterator[int])
 assert_type(d.irange(1, 5, inclusive=(True, True)), Iterator[int])
 assert_type(d.irange(max=5), Iterator[int])
+assert_type(d.floor_key(1), int)
+assert_type(d.higher_key(9, None), int | None)
+assert_type(d.ceiling_item(0), tuple[int, str])
+assert_type(d.lower_item(0, "none"), tuple[int, str] | str)
 assert_type(len(d), int)
 assert_type(1 in d, bool)
 assert_type(d == SortedDict[int, str](3, cache_i64=False), bool)
@@ -62,6 +66,7 @@ assert_type(d | {2.5: b"x"}, SortedDict[int | float, str | bytes])
 assert_type({0: "zero"} | d, SortedDict[int, str])
 d |= [(7, "seven")]
 d |= {8: "eight"}
+assert_type(d.delete_range(7, inclusive=(True, True)), int)
 
 
 # a Mapping where one is expected; a subclass keeps its own type

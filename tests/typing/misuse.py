@@ -16,3 +16,6 @@ SortedDict(order="64")  # error
 d | [(1, "x")]  # error
 d |= 5  # error
 d.no_such_method()  # error
+d.floor_key("one")  # error
+low: int = d.lower_key(1, None)  # error
+d.delete_range(1, inclusive=(True,))  # error
