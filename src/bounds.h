@@ -53,14 +53,24 @@ template <typename Visit>
     }
 }
 
-// The bounds of a range as irange and delete_range take them: None is open;
-// `inclusive` is None or a tuple of two truth values (min, max).
+// The bounds of a range as irange, irange_items and delete_range take them:
+// None is open; `inclusive` is None or a tuple of two truth values (min, max).
 struct RangeArgs {
-    PyObject *min_key;  // borrowed; NULL when open
+    PyObject *min_key;  // NULL when open (borrowed, except where a holder says otherwise)
     PyObject *max_key;
     int inclusive_min;
     int inclusive_max;
+    int reverse;  // walked in descending order (the iterators' fourth argument)
 };
+
+// The range's start cut (before its first key) or its end cut (after its last
+// key), walked as descend_cut walks a cut.
+template <typename Visit>
+[[nodiscard]] static int descend_range_cut(PyBTreeObject *tree, const RangeArgs &range, bool end, Visit &&visit)
+{
+    return end ? descend_cut(tree, range.max_key, range.inclusive_max != 0, Cut::AfterAll, visit)
+               : descend_cut(tree, range.min_key, range.inclusive_min == 0, Cut::BeforeAll, visit);
+}
 
 [[nodiscard]] inline int parse_inclusive(PyObject *inclusive, RangeArgs *out)
 {
@@ -81,10 +91,25 @@ struct RangeArgs {
     return out->inclusive_max < 0 ? -1 : 0;
 }
 
-inline void set_range_keys(PyObject *min_key, PyObject *max_key, RangeArgs *out)
+// Parses (min=None, max=None, inclusive=(True, False)), by position or by
+// keyword, and with `with_reverse` a fourth, reverse=False (a truth value).
+// `format` is "|OOO:name", or "|OOOp:name" with the fourth.
+[[nodiscard]] inline int parse_range_args(PyObject *args, PyObject *kwds, const char *format, bool with_reverse,
+                                          RangeArgs *out)
 {
+    static const char *keywords[] = {"min", "max", "inclusive", "reverse", nullptr};
+    static const char *bounds_only[] = {"min", "max", "inclusive", nullptr};
+    PyObject *min_key = Py_None;
+    PyObject *max_key = Py_None;
+    PyObject *inclusive = nullptr;
+    out->reverse = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char **>(with_reverse ? keywords : bounds_only),
+                                     &min_key, &max_key, &inclusive, &out->reverse)) {
+        return -1;
+    }
     out->min_key = min_key == Py_None ? nullptr : min_key;
     out->max_key = max_key == Py_None ? nullptr : max_key;
+    return parse_inclusive(inclusive, out);
 }
 
 }  // namespace sylvan

@@ -17,7 +17,7 @@
 //   bulkload.h  building a whole tree at once from a batch of items
 //   mapping.h   keyed access, ordered endpoints, bulk operations
 //   protocols.h pickle, copy, sizeof, fromkeys, | and |=, generics
-//   iterators.h forward, reverse and range iterators
+//   iterators.h forward, reverse and range iterators (keys or items, either way)
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -180,7 +180,7 @@ PyDoc_STRVAR(popitem_doc,
              "(maximum) item.\nRaises KeyError if the B-tree is empty.\n\n"
              "Only -1 (last) and 0 (first) are supported for O(log n) performance.");
 PyDoc_STRVAR(irange_doc,
-             "irange(min=None, max=None, inclusive=(True, False), /)\n--\n\n"
+             "irange(min=None, max=None, inclusive=(True, False), reverse=False, /)\n--\n\n"
              "Return an iterator over keys in the range [min, max).\n\n"
              "By default, the range is inclusive of min and exclusive of max.\n"
              "Use inclusive=(True, True) for a fully closed range.\n\n"
@@ -194,7 +194,22 @@ PyDoc_STRVAR(irange_doc,
              "    >>> list(bt.irange(3, 7))\n"
              "    [3, 4, 5, 6]\n"
              "    >>> list(bt.irange(3, 7, inclusive=(True, True)))\n"
-             "    [3, 4, 5, 6, 7]\n");
+             "    [3, 4, 5, 6, 7]\n\n"
+             "With reverse true, the same keys come in descending order:\n"
+             "    >>> list(bt.irange(3, 7, reverse=True))\n"
+             "    [6, 5, 4, 3]\n");
+PyDoc_STRVAR(irange_items_doc,
+             "irange_items(min=None, max=None, inclusive=(True, False), reverse=False)\n--\n\n"
+             "Return an iterator over (key, value) pairs for the keys in the range [min, max).\n\n"
+             "The bounds and reverse work as for irange; each value is the one stored\n"
+             "when its pair is yielded.\n\n"
+             "Example:\n"
+             "    >>> bt = SortedDict()\n"
+             "    >>> for i in range(10): bt[i] = i * i\n"
+             "    >>> list(bt.irange_items(3, 6))\n"
+             "    [(3, 9), (4, 16), (5, 25)]\n"
+             "    >>> list(bt.irange_items(3, 6, reverse=True))\n"
+             "    [(5, 25), (4, 16), (3, 9)]\n");
 PyDoc_STRVAR(floor_key_doc,
              "floor_key(key, default=<marker>, /)\n--\n\n"
              "Return the largest key less than or equal to key.\n"
@@ -285,6 +300,7 @@ static PyMethodDef btree_methods[] = {
     {"lower_item", as_method(sylvan::nearest_method<6>), METH_FASTCALL, lower_item_doc},
     {"higher_item", as_method(sylvan::nearest_method<7>), METH_FASTCALL, higher_item_doc},
     {"delete_range", as_method(btree_delete_range), METH_VARARGS | METH_KEYWORDS, delete_range_doc},
+    {"irange_items", as_method(btree_irange_items), METH_VARARGS | METH_KEYWORDS, irange_items_doc},
     {"__reduce__", btree_reduce, METH_NOARGS, reduce_doc},
     {"__setstate__", btree_setstate, METH_O, setstate_doc},
     {"__copy__", btree_copy_protocol, METH_NOARGS, copy_protocol_doc},

@@ -54,10 +54,10 @@ struct RangeCut {
     Py_ssize_t held = 0;     // references the cut takes out (keys, values, subtrees)
 };
 
-[[nodiscard]] static int record_cut(PyBTreeObject *tree, PyObject *key, bool equal_before, Cut open, CutPath *path)
+[[nodiscard]] static int record_cut(PyBTreeObject *tree, const RangeArgs &range, bool end, CutPath *path)
 {
     bool deep = false;
-    int rc = descend_cut(tree, key, equal_before, open, [&](PyBTreeNode *node, Py_ssize_t count) {
+    int rc = descend_range_cut(tree, range, end, [&](PyBTreeNode *node, Py_ssize_t count) {
         if (path->levels == kMaxLevels) {
             deep = true;
             return;
@@ -107,8 +107,7 @@ static void count_span(RangeCut *cut, const PyBTreeNode *node, Py_ssize_t from, 
     if (tree->root == nullptr || tree->root->n_keys == 0) {
         return 0;
     }
-    if (record_cut(tree, range.min_key, !range.inclusive_min, Cut::BeforeAll, &cut->lo) < 0 ||
-        record_cut(tree, range.max_key, range.inclusive_max != 0, Cut::AfterAll, &cut->hi) < 0) {
+    if (record_cut(tree, range, false, &cut->lo) < 0 || record_cut(tree, range, true, &cut->hi) < 0) {
         return -1;
     }
     cut->leaf = cut->lo.levels - 1;

@@ -1,8 +1,11 @@
 // Iterators: forward and reverse over all keys, and the bounded range
-// iterator. Each keeps its position as a stack of (node, key index) frames
-// inside itself, one frame per level from the root down, or as a plain index
-// when the root is a single leaf (leaf mode). Steps compare no keys on an
-// unchanged tree and allocate nothing.
+// iterator (irange over keys, irange_items over (key, value) pairs, each in
+// either direction). Each keeps its position as a stack of (node, key index)
+// frames inside itself, one frame per level from the root down, or as a plain
+// index when the root is a single leaf (leaf mode); one cursor and one guard
+// serve them all, and each step is a template on its direction. Steps compare
+// no keys on an unchanged tree, except a range's one bound test, and allocate
+// nothing but the pair an item step yields.
 //
 // CAVEATS (changes while an iterator is live). Nodes are borrowed, so before
 // touching one a step compares the tree's counters with its own:
@@ -17,7 +20,10 @@
 //     the step raises and the next step searches again;
 //   * a range bound's comparison that changes the tree fails the step with
 //     RuntimeError "SortedDict mutated during key comparison"; the next step
-//     finds its place again and compares once more.
+//     finds its place again and compares once more;
+//   * allocating an item's pair can run the collector, whose finalisers may
+//     change the tree: the pair (of references taken before) is handed out,
+//     and the next step finds its place again as after any layout change.
 // A step that can run user code (those comparisons) marks its iterator
 // running: a step of the same iterator entered from that code fails with
 // RuntimeError, as a generator refuses to be re-entered, and never shares
@@ -26,6 +32,7 @@
 #ifndef SYLVANMAP_ITERATORS_H
 #define SYLVANMAP_ITERATORS_H
 
+#include "bounds.h"
 #include "keyorder.h"
 #include "pyref.h"
 #include "tree.h"
@@ -72,14 +79,13 @@ struct PyBTreeIterObject {
 
 using PyBTreeReverseIterObject = PyBTreeIterObject;
 
+// irange and irange_items, in either direction.
 struct PyBTreeRangeIterObject {
     PyObject_HEAD
     PyBTreeObject *btree;
-    PyObject *min_key;
-    PyObject *max_key;
-    sylvan::SearchKey max_sk;  // max_key prepared for comparison with cache entries
-    int inclusive_min;
-    int inclusive_max;
+    sylvan::RangeArgs range;   // the bounds and the direction; the iterator owns the bounds
+    sylvan::SearchKey end_sk;  // the bound the walk ends at, prepared for comparison with cache entries
+    iternextfunc step;         // by direction, and keys or (key, value) pairs
     IterCursor cur;
     IterGuard guard;
 };
@@ -259,6 +265,53 @@ inline void prefetch_next_key(const PyBTreeNode *node, Py_ssize_t idx)
     }
 }
 
+// The node and slot of the cursor's next key, without moving past it (levels
+// with nothing left are popped); false at the end.
+template <bool Reverse>
+[[nodiscard]] inline bool cursor_peek(IterCursor *cur, PyBTreeNode **node, Py_ssize_t *idx)
+{
+    if (cur->leaf_only) {
+        *node = cur->leaf;
+        *idx = cur->leaf_index;
+        // Both bounds in both directions: a slot past n_keys is vacated.
+        return cur->leaf_index >= 0 && cur->leaf_index < cur->leaf->n_keys;
+    }
+    while (cur->stack_top >= 0) {
+        IterStackFrame *frame = &cur->stack[cur->stack_top];
+        if (Reverse ? frame->key_idx >= 0 : frame->key_idx < frame->node->n_keys) {
+            *node = frame->node;
+            *idx = frame->key_idx;
+            return true;
+        }
+        cur->stack_top--;
+    }
+    return false;
+}
+
+// Moves past the key cursor_peek returned.
+template <bool Reverse>
+inline void cursor_advance(IterCursor *cur)
+{
+    if (cur->leaf_only) {
+        cur->leaf_index += Reverse ? -1 : 1;
+        return;
+    }
+    IterStackFrame *frame = &cur->stack[cur->stack_top];
+    PyBTreeNode *node = frame->node;
+    const Py_ssize_t idx = frame->key_idx;
+    if (Reverse) {
+        frame->key_idx = idx - 1;
+        if (!node->is_leaf) {
+            iter_descend_right(cur, node->children[idx]);
+        }
+    } else {
+        frame->key_idx = idx + 1;
+        if (!node->is_leaf) {
+            iter_descend_left(cur, node->children[idx + 1]);
+        }
+    }
+}
+
 // Finds a full iterator's place after a layout change under an unchanged key
 // set: next to the last key handed out, or before the first key the start.
 template <bool Reverse>
@@ -278,49 +331,20 @@ template <bool Reverse>
 template <bool Reverse>
 [[nodiscard]] static PyObject *full_iter_next(PyBTreeIterObject *it)
 {
-    IterGuard *guard = &it->guard;
-    IterCursor *cur = &it->cur;
     if (guard_settle<PyBTreeIterObject, full_iter_reseek<Reverse>>(it) < 0) {
         return nullptr;
     }
-    PyObject *key = nullptr;
-    if (cur->leaf_only) {
-        // Both bounds in both directions: a slot past n_keys is vacated.
-        if (cur->leaf_index >= 0 && cur->leaf_index < cur->leaf->n_keys) {
-            key = cur->leaf->keys[cur->leaf_index];
-            prefetch_next_key<Reverse>(cur->leaf, cur->leaf_index);
-            cur->leaf_index += Reverse ? -1 : 1;
-        }
-    } else {
-        while (cur->stack_top >= 0) {
-            IterStackFrame *frame = &cur->stack[cur->stack_top];
-            PyBTreeNode *node = frame->node;
-            if (Reverse ? frame->key_idx >= 0 : frame->key_idx < node->n_keys) {
-                Py_ssize_t idx = frame->key_idx;
-                key = node->keys[idx];
-                prefetch_next_key<Reverse>(node, idx);
-                if (Reverse) {
-                    frame->key_idx--;
-                    if (!node->is_leaf) {
-                        iter_descend_right(cur, node->children[idx]);
-                    }
-                } else {
-                    frame->key_idx++;
-                    if (!node->is_leaf) {
-                        iter_descend_left(cur, node->children[idx + 1]);
-                    }
-                }
-                break;
-            }
-            cur->stack_top--;
-        }
-    }
-    if (key == nullptr) {
-        guard->done = 1;
+    PyBTreeNode *node;
+    Py_ssize_t idx;
+    if (!cursor_peek<Reverse>(&it->cur, &node, &idx)) {
+        it->guard.done = 1;
         return nullptr;
     }
+    PyObject *key = node->keys[idx];
+    prefetch_next_key<Reverse>(node, idx);
+    cursor_advance<Reverse>(&it->cur);
     it->remaining--;
-    guard->last_key = key;
+    it->guard.last_key = key;
     return Py_NewRef(key);
 }
 
@@ -399,58 +423,55 @@ static void btreeiter_dealloc(PyObject *self)
 
 /* -------------------------------------------------------------------- range iterator */
 
+// One range iterator serves irange and irange_items in both directions: the
+// start is a cut of the range (bounds.h), found by a descent from the root;
+// each step takes the cursor's next key in the walk's direction and tests it
+// against the bound the walk ends at (the upper bound forwards, the lower one
+// in reverse), its only comparison on an unchanged tree.
+
 namespace sylvan {
 
-// Pushes the frames of the range's start from node down to a leaf: each level
-// stops at the first of its keys not below the lower bound (above it when the
-// bound is excluded).
-[[nodiscard]] static int range_iter_descend_to_start(PyBTreeRangeIterObject *it, PyBTreeNode *node)
+// Pushes the frames of the range's start, from the root (which holds keys)
+// down to a leaf: forwards, each level stops at the first of its keys after
+// the start cut; in reverse at the last of its keys before the end cut.
+[[nodiscard]] static int range_iter_descend_to_start(PyBTreeRangeIterObject *it)
 {
-    if (it->min_key == nullptr) {
-        iter_descend_left(&it->cur, node);
-        return 0;
+    IterCursor *cur = &it->cur;
+    const bool reverse = it->range.reverse != 0;
+    int rc = descend_range_cut(it->btree, it->range, reverse, [cur, reverse](PyBTreeNode *node, Py_ssize_t count) {
+        push_frame(cur, node, reverse ? count - 1 : count);
+    });
+    if (rc < 0) {
+        cursor_reset(cur);
     }
-    const SearchKey sk = make_search_key(it->min_key);
-    while (node != nullptr) {
-        int found;
-        Py_ssize_t idx = node_search_key(it->btree, node, sk, &found);
-        if (idx < 0) {
-            cursor_reset(&it->cur);
-            return -1;
-        }
-        if (found && !it->inclusive_min) {
-            idx++;
-        }
-        push_frame(&it->cur, node, idx);
-        if (node->is_leaf) {
-            return 0;
-        }
-        node = node->children[idx];
-    }
-    return 0;
+    return rc;
 }
 
-// Upper-bound test of the stored key in slot idx of node: 1 to yield it, 0 at
-// the end of the range, -1 with an exception set when the comparison failed
-// or changed the tree (the next step finds its place again).
-[[nodiscard]] static int range_admits(PyBTreeRangeIterObject *it, const PyBTreeNode *node, Py_ssize_t idx)
+// Bound test of the stored key in slot idx of node against the bound the
+// walk ends at: 1 to yield it, 0 at the end of the range, -1 with an
+// exception set when the comparison failed or changed the tree (the next step
+// finds its place again).
+template <bool Reverse>
+[[nodiscard]] [[gnu::always_inline]] inline int range_admits(PyBTreeRangeIterObject *it, const PyBTreeNode *node, Py_ssize_t idx)
 {
-    if (it->max_key == nullptr) {
+    PyObject *bound = Reverse ? it->range.min_key : it->range.max_key;
+    if (bound == nullptr) {
         return 1;
     }
     PyObject *candidate = node->keys[idx];
+    const SearchKey &sk = it->end_sk;
     int cmp;
     int64_t value;
-    if (it->max_sk.tag == kEntryInt && cached_int(node, idx, &value)) {
-        cmp = value < it->max_sk.word ? -1 : (value > it->max_sk.word ? 1 : 0);
-    } else if (it->max_sk.tag == kEntryStr && cached_abbrev_differs(node, idx, it->max_sk.word, &value)) {
-        cmp = value < it->max_sk.word ? -1 : 1;  // differing abbreviations decide
-    } else if (comparison_is_native(candidate, it->max_key)) {
-        cmp = compare_keys(candidate, it->max_key);
+    if (sk.tag == kEntryInt && cached_int(node, idx, &value)) {
+        cmp = value < sk.word ? -1 : (value > sk.word ? 1 : 0);
+    } else if (sk.tag == kEntryStr && cached_abbrev_differs(node, idx, sk.word, &value)) {
+        cmp = value < sk.word ? -1 : 1;  // differing abbreviations decide
+    } else if (comparison_is_native(candidate, bound)) {
+        cmp = compare_keys(candidate, bound);
     } else {
         const uint64_t before = it->btree->mod_count;
         Py_INCREF(candidate);
-        cmp = compare_keys(candidate, it->max_key);
+        cmp = compare_keys(candidate, bound);
         Py_DECREF(candidate);
         if (cmp != -2 && it->btree->mod_count != before) {
             set_mutated_error();
@@ -460,124 +481,88 @@ namespace sylvan {
     if (cmp == -2) {
         return -1;
     }
-    return it->inclusive_max ? cmp <= 0 : cmp < 0;
+    const int inclusive = Reverse ? it->range.inclusive_min : it->range.inclusive_max;
+    const int ahead = Reverse ? -cmp : cmp;  // > 0: the key lies past the bound
+    return inclusive ? ahead <= 0 : ahead < 0;
 }
 
-// Finds the position after a layout change, or at the first step: after the
-// last key handed out, else the range's start.
+// Finds the position after a layout change, or at the first step: next to
+// the last key handed out, else the range's start.
+template <bool Reverse>
 [[nodiscard]] static int range_reseek(PyBTreeRangeIterObject *it)
 {
     if (it->guard.last_key != nullptr) {
-        return seek_past<false>(it->btree, &it->cur, it->guard.last_key);
+        return seek_past<Reverse>(it->btree, &it->cur, it->guard.last_key);
     }
     PyBTreeNode *root = it->btree->root;
     if (root != nullptr && root->n_keys > 0) {
-        return range_iter_descend_to_start(it, root);
+        return range_iter_descend_to_start(it);
     }
     return 0;
 }
 
-// The node and slot of the next candidate key without moving past it; false
-// at the end.
-static bool range_peek(PyBTreeRangeIterObject *it, PyBTreeNode **node, Py_ssize_t *idx)
-{
-    IterCursor *cur = &it->cur;
-    if (cur->leaf_only) {
-        *node = cur->leaf;
-        *idx = cur->leaf_index;
-        return cur->leaf_index < cur->leaf->n_keys;
-    }
-    while (cur->stack_top >= 0) {
-        IterStackFrame *frame = &cur->stack[cur->stack_top];
-        if (frame->key_idx < frame->node->n_keys) {
-            *node = frame->node;
-            *idx = frame->key_idx;
-            return true;
-        }
-        cur->stack_top--;
-    }
-    return false;
-}
-
-// Moves past the candidate range_peek returned.
-static void range_advance(PyBTreeRangeIterObject *it)
-{
-    IterCursor *cur = &it->cur;
-    if (cur->leaf_only) {
-        cur->leaf_index++;
-        return;
-    }
-    IterStackFrame *frame = &cur->stack[cur->stack_top];
-    PyBTreeNode *node = frame->node;
-    frame->key_idx++;
-    if (!node->is_leaf) {
-        iter_descend_left(cur, node->children[frame->key_idx]);
-    }
-}
-
-}  // namespace sylvan
-
-namespace sylvan {
-
+// One step of a range walk in either direction, yielding keys or (key,
+// value) pairs.
+template <bool Reverse, bool Items>
 [[nodiscard]] static PyObject *range_iter_next(PyBTreeRangeIterObject *it)
 {
-    if (guard_settle<PyBTreeRangeIterObject, range_reseek>(it) < 0) {
+    IterGuard *guard = &it->guard;
+    if (guard_settle<PyBTreeRangeIterObject, range_reseek<Reverse>>(it) < 0) {
         return nullptr;
     }
     PyBTreeNode *node;
     Py_ssize_t idx;
-    if (!range_peek(it, &node, &idx)) {
-        it->guard.done = 1;
+    if (!cursor_peek<Reverse>(&it->cur, &node, &idx)) {
+        guard->done = 1;
         return nullptr;
     }
-    int admits = range_admits(it, node, idx);
-    if (admits < 0) {
-        return nullptr;  // the position stays, or is found again if the tree changed
-    }
-    if (admits == 0) {
-        it->guard.done = 1;
+    int admits = range_admits<Reverse>(it, node, idx);
+    if (admits <= 0) {
+        guard->done = admits == 0;  // a failure leaves the position, or has it found again
         return nullptr;
     }
-    PyObject *candidate = node->keys[idx];
-    prefetch_next_key<false>(node, idx);
-    range_advance(it);
-    it->guard.last_key = candidate;
-    return Py_NewRef(candidate);
+    PyObject *key = node->keys[idx];
+    PyObject *result;
+    if constexpr (Items) {
+        result = new_pair(key, node->values[idx]);
+        if (it->btree->mod_count != guard->mod_count) {
+            // The allocation ran finalisers that moved nodes: the position
+            // is found again, after this key if it was handed out.
+            guard->mod_count = kUnplaced;
+            guard->last_key = result != nullptr ? key : guard->last_key;
+            return result;
+        }
+        if (result == nullptr) {
+            return nullptr;  // the position stays on this key
+        }
+    } else {
+        result = Py_NewRef(key);
+    }
+    prefetch_next_key<Reverse>(node, idx);
+    cursor_advance<Reverse>(&it->cur);
+    guard->last_key = key;
+    return result;
 }
 
 }  // namespace sylvan
 
+// The step of the iterator's variant (a jump, not a choice made at every step).
 static PyObject *btreerangeiter_next(PyObject *self)
 {
-    return sylvan::iter_step<PyBTreeRangeIterObject, sylvan::range_iter_next>(self);
+    return reinterpret_cast<PyBTreeRangeIterObject *>(self)->step(self);
 }
 
-static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+// irange and irange_items: a range iterator over keys, or over (key, value)
+// pairs. A root that is a single leaf is searched at once, so that a bound
+// that cannot be compared fails the call; any other tree is searched by the
+// first step.
+[[nodiscard]] static PyObject *make_range_iter(PyObject *self, PyObject *args, PyObject *kwds, const char *format,
+                                               bool items)
 {
     using namespace sylvan;
-    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
-    PyObject *min_key = Py_None;
-    PyObject *max_key = Py_None;
-    PyObject *inclusive = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:irange", const_cast<char **>(kwlist), &min_key, &max_key,
-                                     &inclusive)) {
+    RangeArgs range;
+    if (parse_range_args(args, kwds, format, true, &range) < 0) {
         return nullptr;
-    }
-    int inclusive_min = 1;
-    int inclusive_max = 0;
-    if (inclusive != nullptr && inclusive != Py_None) {
-        if (!PyTuple_Check(inclusive) || PyTuple_GET_SIZE(inclusive) != 2) {
-            PyErr_SetString(PyExc_TypeError, "inclusive must be a tuple of two booleans");
-            return nullptr;
-        }
-        inclusive_min = PyObject_IsTrue(PyTuple_GET_ITEM(inclusive, 0));
-        if (inclusive_min < 0) {
-            return nullptr;
-        }
-        inclusive_max = PyObject_IsTrue(PyTuple_GET_ITEM(inclusive, 1));
-        if (inclusive_max < 0) {
-            return nullptr;
-        }
     }
     PyBTreeObject *tree = as_tree(self);
     PyBTreeRangeIterObject *it = PyObject_GC_New(PyBTreeRangeIterObject, &PyBTreeRangeIter_Type);
@@ -585,42 +570,46 @@ static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
         return nullptr;
     }
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
-    it->min_key = min_key == Py_None ? nullptr : Py_NewRef(min_key);
-    it->max_key = max_key == Py_None ? nullptr : Py_NewRef(max_key);
-    it->max_sk = make_search_key(it->max_key == nullptr ? Py_None : it->max_key);
-    it->inclusive_min = inclusive_min;
-    it->inclusive_max = inclusive_max;
+    it->range = range;
+    Py_XINCREF(range.min_key);
+    Py_XINCREF(range.max_key);
+    PyObject *end = range.reverse ? range.min_key : range.max_key;
+    it->end_sk = make_search_key(end == nullptr ? Py_None : end);
+    using Iter = PyBTreeRangeIterObject;
+    static constexpr iternextfunc steps[2][2] = {
+        {iter_step<Iter, range_iter_next<false, false>>, iter_step<Iter, range_iter_next<true, false>>},
+        {iter_step<Iter, range_iter_next<false, true>>, iter_step<Iter, range_iter_next<true, true>>}};
+    it->step = steps[items][range.reverse];
     cursor_reset(&it->cur);
     guard_init(&it->guard, tree, false);
     Ref owner = Ref::steal(reinterpret_cast<PyObject *>(it));
     PyBTreeNode *root = tree->root;
     if (root != nullptr && root->n_keys > 0 && root->is_leaf) {
-        Py_ssize_t idx = 0;
-        if (it->min_key != nullptr) {
-            int found;
-            idx = node_search_key(tree, root, make_search_key(it->min_key), &found);
-            if (idx < 0) {
-                return nullptr;
-            }
-            if (found && !inclusive_min) {
-                idx++;
-            }
+        if (range_iter_descend_to_start(it) < 0) {
+            return nullptr;
         }
-        it->cur.leaf_only = 1;
-        it->cur.leaf = root;
-        it->cur.leaf_index = idx;
-        it->guard.mod_count = tree->mod_count;
+        it->guard.mod_count = tree->mod_count;  // a comparison that changed it failed the search
     }
     PyObject_GC_Track(it);
     return owner.release();
+}
+
+static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return make_range_iter(self, args, kwds, "|OOOp:irange", false);
+}
+
+static PyObject *btree_irange_items(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    return make_range_iter(self, args, kwds, "|OOOp:irange_items", true);
 }
 
 static int btreerangeiter_traverse(PyObject *self, visitproc visit, void *arg)
 {
     PyBTreeRangeIterObject *it = reinterpret_cast<PyBTreeRangeIterObject *>(self);
     Py_VISIT(reinterpret_cast<PyObject *>(it->btree));
-    Py_VISIT(it->min_key);
-    Py_VISIT(it->max_key);
+    Py_VISIT(it->range.min_key);
+    Py_VISIT(it->range.max_key);
     return 0;
 }
 
@@ -632,8 +621,8 @@ static void btreerangeiter_dealloc(PyObject *self)
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, btreerangeiter_dealloc)
     Py_XDECREF(reinterpret_cast<PyObject *>(it->btree));
-    Py_XDECREF(it->min_key);
-    Py_XDECREF(it->max_key);
+    Py_XDECREF(it->range.min_key);
+    Py_XDECREF(it->range.max_key);
     PyObject_GC_Del(self);
     Py_TRASHCAN_END
 }

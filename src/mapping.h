@@ -220,7 +220,7 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
     }
     PyBTreeNode *leaf = end_leaf(sylvan::as_tree(self)->root, last);
     Py_ssize_t slot = last ? leaf->n_keys - 1 : 0;
-    return PyTuple_Pack(2, leaf->keys[slot], leaf->values[slot]);
+    return sylvan::new_pair(leaf->keys[slot], leaf->values[slot]);
 }
 
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
@@ -650,19 +650,10 @@ static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
 
 static PyObject *btree_delete_range(PyObject *self, PyObject *args, PyObject *kwds)
 {
-    static const char *kwlist[] = {"min", "max", "inclusive", nullptr};
-    PyObject *min_key = Py_None;
-    PyObject *max_key = Py_None;
-    PyObject *inclusive = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OOO:delete_range", const_cast<char **>(kwlist), &min_key,
-                                     &max_key, &inclusive)) {
-        return nullptr;
-    }
     sylvan::RangeArgs range;
-    if (sylvan::parse_inclusive(inclusive, &range) < 0) {
+    if (sylvan::parse_range_args(args, kwds, "|OOO:delete_range", false, &range) < 0) {
         return nullptr;
     }
-    sylvan::set_range_keys(min_key, max_key, &range);
     return tree_delete_range(sylvan::as_tree(self), range);
 }
 

@@ -85,7 +85,7 @@ static PyObject *nearest_method(PyObject *self, PyObject *const *args, Py_ssize_
         return nullptr;
     }
     if (node != nullptr) {
-        return kind.item ? PyTuple_Pack(2, node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
+        return kind.item ? new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
     }
     if (default_value != nullptr) {
         return Py_NewRef(default_value);

@@ -82,6 +82,25 @@ class ExceptionStash {
     PyObject *exc_;
 };
 
+// A new (first, second) tuple. Both references are taken before the tuple is
+// allocated: the allocation can run the collector, whose finalisers may take
+// the two objects out of the tree that lends them.
+[[nodiscard]] inline PyObject *new_pair(PyObject *first, PyObject *second)
+{
+    Ref a = Ref::take(first);
+    Ref b = Ref::take(second);
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        ExceptionStash stash;  // the releases may run finalisers
+        a.reset();
+        b.reset();
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, a.release());
+    PyTuple_SET_ITEM(pair, 1, b.release());
+    return pair;
+}
+
 }  // namespace sylvan
 
 #endif  // SYLVANMAP_PYREF_H
