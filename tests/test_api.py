@@ -43,8 +43,10 @@ DOCS = {  # method: text signature and first line of the docstring ("": the type
     "peekitem": "(index=-1, /) Return (key, value) pair at index. Default is the last (maximum) item.",
     "popitem": "(index=-1, /) Remove and return (key, value) pair at index. "
                "Default is the last (maximum) item.",
-    "irange": "(min=None, max=None, inclusive=(True, False), /) "
+    "irange": "(min=None, max=None, inclusive=(True, False), reverse=False, /) "
               "Return an iterator over keys in the range [min, max).",
+    "irange_items": "(min=None, max=None, inclusive=(True, False), reverse=False) "
+                    "Return an iterator over (key, value) pairs for the keys in the range [min, max).",
     "__reversed__": "($self, /) Return a reverse iterator over the keys.",
     "floor_key": "(key, default=<marker>, /) Return the largest key less than or equal to key.",
     "higher_item": "(key, default=<marker>, /) "
@@ -79,7 +81,9 @@ def r(order=64, size=0, cache=True):
 
 WRONG_TYPE = [lambda d: "a" in d, lambda d: d.get("a"), lambda d: d.get("a", 0), lambda d: d["a"],
               lambda d: d.pop("a", None), lambda d: d.__delitem__("a")]
-INNER = [NODE_TYPE, *(type(f(SortedDict())) for f in (iter, reversed, SortedDict.irange))]
+RANGES = [SortedDict.irange, lambda d: d.irange(reverse=True), SortedDict.irange_items,
+          lambda d: d.irange_items(None, None, None, True)]
+INNER = [NODE_TYPE, *(type(f(SortedDict())) for f in (iter, reversed, *RANGES))]
 TABLE = [
     # module and types; the internal ones cannot be made or subclassed from Python
     (lambda: (SortedDict.__module__, SortedDict.__name__), ("btree", "SortedDict")),
@@ -88,7 +92,7 @@ TABLE = [
     *[(lambda n=n: f"{(o := getattr(SortedDict, n, SortedDict)).__text_signature__} {o.__doc__}"
        .split("\n")[0], text) for n, text in DOCS.items()],
     *[(lambda k=k: (k.__name__, outcome(k), outcome(lambda: type("S", (k,), {}))), (n, REFUSED, REFUSED))
-      for k, n in zip(INNER, "BTreeNode btree_iterator btree_reverseiterator btree_rangeiterator".split())],
+      for k, n in zip(INNER, "BTreeNode btree_iterator btree_reverseiterator".split() + ["btree_rangeiterator"] * 4)],
     (lambda: hash(SortedDict()), REFUSED), (lambda: SortedDict().__dict__, (AttributeError, ANY)),
     (lambda: weakref.ref(SortedDict()), REFUSED),
     (lambda: (s := Sub()).__dict__ == {} and weakref.ref(s)() is s, True),
@@ -159,7 +163,17 @@ TABLE = [
     (lambda: [outcome(lambda: next(it)) for it in [build(range(1000), 2).irange("a")]], [REFUSED]),
     (lambda: [outcome(lambda: next(it)) for it in [build(range(10)).irange(0, "z")]], [REFUSED]),
     (lambda: list(SortedDict().irange("a", "b")), []),
-    (lambda: hasattr(SortedDict().irange(), "__length_hint__"), False),
+    *[(lambda f=f: hasattr(f(SortedDict()), "__length_hint__"), False) for f in RANGES],
+    # reverse (fourth, or by keyword) is a truth value; in reverse the walk starts at the upper bound, so
+    # a single leaf compares that one at once and the lower one at each step
+    (lambda: [list(build(range(10)).irange(3, 7, None, r)) for r in (0, 1, [], "x")] + [list(build(
+        range(10)).irange_items(reverse=True, max=2))], [[3, 4, 5, 6], [6, 5, 4, 3], [3, 4, 5, 6], [6, 5, 4, 3],
+                                                         [(1, 1), (0, 0)]]),
+    *[(lambda f=f, a=a: outcome(lambda: f(build(range(10)), *a)), REFUSED) for f in RANGES[::2]
+      for a in [(None, "a", None, True), (1, 2, None, False, 5), (1, 2, None, type("B", (), {"__bool__": len})())]],
+    *[(lambda f=f: [outcome(lambda: next(it)) for it in [f(build(range(10)), "a", None, None, True)]], [REFUSED])
+      for f in RANGES[::2]],
+    (lambda: SortedDict().irange(reverse=True, maximum=1), REFUSED),
     # nearest keys: positional (key[, default]); nothing is compared in an empty tree
     *[(lambda m=m: [outcome(lambda a=a: getattr(SortedDict(), m)(*a)) for a in [(), ("a",), ("a", 0), (1, 2, 3)]],
        [(TypeError, (f"{m} expected at least 1 argument, got 0",)), (KeyError, ("a",)), 0,

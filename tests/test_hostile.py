@@ -143,8 +143,21 @@ STEPS = {  # iterator of a tree of K keys, steps taken before the one under test
     "irange_start": (lambda d: d.irange(K(55)), 0, False),  # the first step descends to the start
     "irange_reseek": (lambda d: d.irange(K(55)), 2, True),
     "irange_bound": (lambda d: d.irange(None, K(1500), (True, True)), 1, False),
+    "reverse_start": (lambda d: d.irange(None, K(945), None, True), 0, False),  # reverse: from the upper bound
+    "reverse_reseek": (lambda d: d.irange(None, K(945), (True, True), True), 2, True),
+    "reverse_bound": (lambda d: d.irange(K(-5), None, (False, True), reverse=True), 1, False),
+    "items_reseek": (lambda d: d.irange_items(K(55)), 2, True),
+    "items_reverse_bound": (lambda d: d.irange_items(K(5), K(995), reverse=True), 1, False),
 }
 RUNNING = ("raised", RuntimeError, "SortedDict iterator already running")
+
+
+def plain(x):  # a key as its float, a pair with its key so
+    return (float(x[0]), x[1]) if type(x) is tuple else float(x)
+
+
+def key_of(x):
+    return x[0] if type(x) is tuple else x
 
 
 def relayout(d):
@@ -178,7 +191,7 @@ def test_user_code_in_iterator_steps(kind, act):
 
     def setup():
         d = build([K(10 * v) for v in random.Random(1).sample(range(100), 100)], 2, values=[None] * 100)
-        it, want = make(d), list(map(float, make(d)))  # values only: the tree alone holds its keys
+        it, want = make(d), list(map(plain, make(d)))  # values only: the tree alone holds its keys
         for _ in range(pre):
             next(it)
         if moved:
@@ -191,7 +204,7 @@ def test_user_code_in_iterator_steps(kind, act):
     assert first == want[pre]
     for n in range(1, last + 1):
         d, it, want = setup()
-        log, last = [], want[pre - 1] if pre else None
+        log, last = [], key_of(want[pre - 1]) if pre else None
         K.calls, K.at, K.act = 0, n, lambda: STEP_ACTS[act](d, it, last, log)
         got = outcome(lambda: next(it))
         K.at, K.act = 0, None
@@ -209,7 +222,8 @@ def test_user_code_in_iterator_steps(kind, act):
 
 
 @pytest.mark.parametrize("order", ORDERS)
-def test_bound_that_moves_the_layout(order):
+@pytest.mark.parametrize("reverse", [False, True])
+def test_bound_that_moves_the_layout(order, reverse):
     # Each of the bound's first 3 comparisons splits the full root and merges it back, keys unchanged:
     # those steps fail (not re-seek and compare for ever); then the walk goes on where it was.
     class Bound(float):
@@ -221,9 +235,10 @@ def test_bound_that_moves_the_layout(order):
 
     n = 2 * order - 1
     d, Bound.budget = build(range(n), order), 3
-    it = d.irange(1, Bound(n - 1.5), (False, True))
+    it = d.irange(Bound(1.5), n - 2, (True, True), True) if reverse else d.irange(1, Bound(n - 1.5), (False, True))
     got = [outcome(lambda: next(it)) for _ in range(n + 2)]
-    assert got == [CHANGED[0]] * 3 + [("ok", k) for k in range(2, n - 1)] + [("raised", StopIteration, "")] * 2
+    keys = range(n - 2, 1, -1) if reverse else range(2, n - 1)
+    assert got == [CHANGED[0]] * 3 + [("ok", k) for k in keys] + [("raised", StopIteration, "")] * 2
     assert sound(d)
 
 
@@ -264,6 +279,33 @@ def test_finalisers_change_the_tree(order, mortal, change, release):
     d.clear()  # the rest goes, and then the tree
     del d
     assert Mortal.errors == [] and all(r() is None for r in watched)
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+@pytest.mark.parametrize("extra", [0, 1, 2])
+def test_collector_in_item_steps(reverse, extra):
+    # Where an allocation can run the collector (3.11), making a step's pair can run finalisers (which
+    # allocation starts a collection varies with `extra`). This one takes keys out, freeing nodes: the
+    # step hands its pair out or fails, and every later step reports the change.
+    class Litter:  # a cycle, so that only the collector frees it
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            d.popitem(0 if reverse else -1)
+
+    d, got, threshold = build(range(600), 2), [], gc.get_threshold()
+    spare = [(i, i) for i in range(2500)]  # no free pair left: each is allocated
+    gc.set_threshold(1)
+    try:
+        with pytest.raises(RuntimeError, match="^SortedDict changed size during iteration$"):
+            for x in d.irange_items(None, None, None, reverse):
+                got.append(x)
+                for _ in range(1 + extra * (len(got) == 1)):
+                    Litter()
+    finally:
+        gc.set_threshold(*threshold)
+    assert spare and got == [(k, k) for k in sorted(range(600), reverse=reverse)][: len(got)] and sound(d)
 
 
 CYCLES = {  # (tree, i): adds an item making a reference cycle through the tree
@@ -379,6 +421,8 @@ NOMEM = {  # (layout, action, a failed run leaves the "old" or "new" state, or a
     "update": ("deep", lambda d: d.update(PAIRS[:100]), "prefix"), "copy": ("deep", SortedDict.copy, "old"),
     "iter": ("deep", iter, "old"), "reversed": ("leaf", reversed, "old"),
     "irange": ("deep", lambda d: d.irange(KEYS[101], d.max(), (False, True)), "old"),
+    "irange_reverse": ("leaf", lambda d: d.irange(KEYS[101], d.max(), None, True), "old"),
+    "irange_items": ("deep", lambda d: list(d.irange_items(KEYS[101], None, None, True)), "old"),  # pairs may fail
     "keys": ("deep", SortedDict.keys, "old"), "values": ("deep", SortedDict.values, "old"),
     "items": ("deep", SortedDict.items, "old"), "reinit": ("deep", lambda d: d.__init__(3, False), "old"),
     "construct": (None, lambda d: SortedDict(3), "old"), "clear": ("deep", SortedDict.clear, "new"),
@@ -429,3 +473,28 @@ def test_allocation_failure(name, order, cache, no_new_nodes):
         clean, n, d, result = 0 if failed else clean + 1, n + 1, None, None
         assert refs(KEYS + VALUES) == base
     assert failure is None or n > 3, "nothing was allocated"
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_failed_pair_loses_nothing(reverse):
+    # A step whose pair cannot be made fails where it is: the next step yields that pair.
+    d, failed = build(range(50), 2), 0
+    want = list(d.irange_items(None, None, None, reverse))
+    for n in range(len(want) + 1):
+        it, got = d.irange_items(None, None, None, reverse), [None] * n  # stored into: no allocation
+        for i in range(n):
+            got[i] = next(it)
+        gc.disable()  # nothing but the step allocates
+        spare = [(i, i) for i in range(2500)]  # no free pair left to reuse...
+        _testcapi.set_nomemory(0, 1)
+        try:
+            spare = spare, it  # ...but the arguments of that call
+            step = next(it, None)
+        except MemoryError:
+            step, failed = MemoryError, failed + 1
+        finally:
+            _testcapi.remove_mem_hooks()
+            gc.enable()
+        spare = None
+        assert got + ([] if step is MemoryError else [step] * (step is not None)) + list(it) == want
+    assert failed > len(want) // 2, "the steps did not allocate their pairs"

@@ -156,13 +156,15 @@ def machine(order, cache, family):
             return [(self.pick(b[1]) if self.model else None) if type(b) is tuple else b for b in bs]
 
         @rule(lo=bound, hi=bound)
-        def irange(self, lo, hi):
+        def irange(self, lo, hi):  # keys and (key, value) pairs, both ways
             lo, hi = self.bounds(lo, hi)
-            for inc in INCLUSIVE:
-                want = [k for k in sorted(self.model) if within(k, lo, hi, inc)]
-                got = list(self.d.irange(lo, hi, inc))
-                assert got == want and all(map(operator.is_, got, want)), inc
-            assert list(self.d.irange(lo, hi)) == list(self.d.irange(lo, hi, (True, False)))
+            for inc, rev in itertools.product(INCLUSIVE, (False, True)):
+                want = [k for k in sorted(self.model, reverse=rev) if within(k, lo, hi, inc)]
+                got, items = list(self.d.irange(lo, hi, inc, rev)), list(self.d.irange_items(lo, hi, inc, reverse=rev))
+                assert got == want and all(map(operator.is_, got, want)), (inc, rev)
+                assert list(map(len, items)) == [2] * len(want), (inc, rev)
+                assert all(k is w and v is self.model[w] for (k, v), w in zip(items, want)), (inc, rev)
+            assert list(self.d.irange(lo, hi)) == list(self.d.irange(lo, hi, (True, False), False))
 
         @rule(k=keys, i=INDEX, present=st.booleans(), default=st.booleans())
         def nearest(self, k, i, present, default):  # a present probe may be an equal twin
@@ -278,10 +280,13 @@ def test_matches_model(order, cache, family):
 
 # ------------------------------------------------------------- iterators under change
 
-ITERS = {  # an iterator of a tree of range(n), and the keys it walks
+ITERS = {  # an iterator of a tree of range(n) (values: the keys), and the keys it walks
     "iter": (iter, lambda n: list(range(n))),
     "reversed": (reversed, lambda n: list(range(n))[::-1]),
     "irange": (lambda d: d.irange(1, len(d) - 1, (True, True)), lambda n: list(range(1, n))),
+    "irange_reverse": (lambda d: d.irange(1, len(d) - 1, (False, True), True), lambda n: list(range(2, n))[::-1]),
+    "irange_items": (lambda d: d.irange_items(0, len(d) - 1), lambda n: list(range(n - 1))),
+    "irange_items_reverse": (lambda d: d.irange_items(None, None, None, reverse=True), lambda n: list(range(n))[::-1]),
 }
 CHANGES = {"add": lambda d: d.__setitem__(10**9, 0), "remove": lambda d: d.pop(d.min()),
            "add_and_remove": lambda d: (d.__setitem__(10**9, 0), d.popitem(0)), "clear": SortedDict.clear,
@@ -298,11 +303,14 @@ TREES = st.sampled_from([2, 64]).flatmap(  # (order, size), the size often that 
 def test_iterators_under_change(kind, tree, stop, change, seed):
     (order, n), (make, expect), rng = tree, ITERS[kind], random.Random(seed)
     assume(n or change == "add")  # includes: an iterator of an empty tree, then an insertion
-    d = build(range(n), order)
+    values = list(range(n))
+    d = build(range(n), order, values=values)
     it, height, seen = make(d), probe.stats(d)["height"], []
-    for k in itertools.islice(it, min(stop, len(expect(n)))):  # short of reporting the end
+    for x in itertools.islice(it, min(stop, len(expect(n)))):  # short of reporting the end
+        k = x[0] if type(x) is tuple else x
+        assert x is k or x[1] is values[k]  # a pair holds the value of the moment
         seen.append(k)
-        d[k], d[rng.randrange(n)] = "seen", "elsewhere"
+        d[k], d[j] = values[k], values[j] = "seen", f"elsewhere {(j := rng.randrange(n))}"
     assert seen == expect(n)[:stop] and probe.check(d)
     if n == 2 * order - 1 and seen:  # the root was full: the walk went on across a split
         assert probe.stats(d)["height"] == height + 1
@@ -318,7 +326,7 @@ def test_iterator_keeps_its_tree_alive_and_stays_ended(kind, n):
     d.update((k, k) for k in range(n))
     it, tree = make(d), weakref.ref(d)
     del d
-    assert tree() is not None and list(it) == expect(n)
+    assert tree() is not None and list(it) == [(k, k) if "items" in kind else k for k in expect(n)]
     tree()[-1] = 0  # a change after the end does not revive it
     assert next(it, MISSING) is next(it, MISSING) is MISSING
     del it
