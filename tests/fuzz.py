@@ -211,7 +211,8 @@ ON_RELEASE = sorted(set(ACTIONS) - {"raise"})  # a finaliser cannot raise
 
 
 class Live:
-    """A live iterator and what it must give: the keys it walks, from where it is."""
+    """A live iterator and what it must give: the keys it walks, from where it is (with their values of
+    the moment, for items)."""
 
     __slots__ = ("it", "kind", "want", "pos", "version", "size", "done")
 
@@ -365,20 +366,29 @@ class Run:
         assert all(map(operator.is_, keys, self.keys)), "keys differ from the model's"
         assert all(map(operator.is_, self.d.values(), map(self.value_of, self.keys))), "values differ"
 
+    def stored(self, k):
+        # The tree's value for k, read without running hooks.
+        live, HOOKS.live = HOOKS.live, False
+        try:
+            return self.d[k]
+        finally:
+            HOOKS.live = live
+
     # --- live iterators
 
-    def start(self, kind, lo=None, hi=None, inc=None):
-        make = {"iter": iter, "reversed": reversed,
-                "irange": lambda d: d.irange(lo, hi) if inc is None else d.irange(lo, hi, inc)}[kind]
-        self.note("{} {!r} {!r} {}", kind, lo, hi, inc)
+    def start(self, kind, lo=None, hi=None, inc=None, rev=False):
+        # irange and irange_items: the direction by position, by keyword, or left out when forward
+        args = (lo, hi) + (() if inc is None and not rev else (inc,)) + ((rev,) if rev and lo is not None else ())
+        kwargs = {"reverse": rev} if rev and lo is None else {}
+        make = {"iter": iter, "reversed": reversed, "irange": lambda d: d.irange(*args, **kwargs),
+                "irange_items": lambda d: d.irange_items(*args, **kwargs)}[kind]
+        self.note("{} {!r} {!r} {} reverse={}", kind, lo, hi, inc, rev)
         got = self.tree(make)
         self.expect(got, lambda: None, check=lambda got, want: got[0] == "ok")
         if got[0] != "ok":
             return
-        inc = inc or (True, False)
-        want = [k for k in self.keys if kind != "irange" or (
-            (lo is None or k > lo or inc[0] and k == lo) and (hi is None or k < hi or inc[1] and k == hi))]
-        self.iters.append(Live(got[1], kind, want[::-1] if kind == "reversed" else want,
+        want = [k for k in self.keys if kind in ("iter", "reversed") or within(k, lo, hi, inc or (True, False))]
+        self.iters.append(Live(got[1], kind + " reverse" * rev, want[::-1] if kind == "reversed" or rev else want,
                                probe.stats(self.d)["keyset_version"], len(self.keys)))
         if len(self.iters) > 8:
             del self.iters[0]
@@ -400,6 +410,11 @@ class Run:
             got = outcome(lambda: next(rec.it)) if nested else self.tree(lambda d: next(rec.it))
         finally:
             self.running.pop()
+        if rec.kind.startswith("irange_items") and got[0] == "ok":
+            # A pair holds the value of the moment, the tree's just after the step (hooks may have replaced
+            # it during the step; verify() ties the tree's values to the model's).
+            k, v = got[1]
+            got = ("ok", k) if v is self.stored(k) else got
         STATS[f"step {got[0] if got[0] == 'ok' else got[2][:30] or 'end'}"] += 1
         if same(got, want):
             rec.pos += got[0] == "ok"
@@ -425,6 +440,10 @@ def op_store(run):
 
 def missing(k):
     raise KeyError(k)
+
+
+def within(k, lo, hi, inc):
+    return (lo is None or k > lo or inc[0] and k == lo) and (hi is None or k < hi or inc[1] and k == hi)
 
 
 def op_read(run):
@@ -593,9 +612,9 @@ def op_compare(run):
 
 
 def op_iterate(run):
-    kind = run.rng.choice(["iter", "reversed", "irange", "irange"])
-    if kind == "irange":
-        run.start(kind, run.bound(), run.bound(), run.rng.choice(INCLUSIVE))
+    kind = run.rng.choice(["iter", "reversed", "irange", "irange", "irange_items"])
+    if kind.startswith("irange"):
+        run.start(kind, run.bound(), run.bound(), run.rng.choice(INCLUSIVE), run.rng.random() < 0.5)
     else:
         run.start(kind)
 
@@ -609,10 +628,40 @@ def op_step(run):
         run.note("step {} at {}", rec.kind, rec.pos)
         if run.step(rec)[0] != "ok":
             break
-    if rec.kind != "irange":
+    if rec.kind in ("iter", "reversed"):
         assert rec.it.__length_hint__() == max(0, rec.size - rec.pos)
     if (rec.done or rec.version != probe.stats(run.d)["keyset_version"]) and r.random() < 0.7:
         run.iters.remove(rec)
+
+
+def op_nearest(run):
+    k, r = run.key(), run.rng
+    which, item, default = r.choice(["floor", "ceiling", "lower", "higher"]), r.random() < 0.5, r.random() < 0.5
+    name, fallback = f"{which}_{'item' if item else 'key'}", object()
+    run.note("{} {!r}{}", name, k, " with a default" if default else "")
+
+    def model():
+        cut = (bisect.bisect_right if which in ("floor", "higher") else bisect.bisect_left)(run.keys, k)
+        i = cut - 1 if which in ("floor", "lower") else cut
+        if not 0 <= i < len(run.keys):
+            return fallback if default else missing(k)
+        return (run.keys[i], run.value_of(run.keys[i])) if item else run.keys[i]
+
+    run.expect(run.tree(lambda d: getattr(d, name)(k, fallback) if default else getattr(d, name)(k)), model)
+
+
+def op_delete_range(run):
+    lo, hi, inc = run.bound(), run.bound(), run.rng.choice(INCLUSIVE)
+    doomed = [k for k in run.keys if within(k, lo, hi, inc or (True, False))]
+    run.note("delete_range {!r} {!r} {} ({} keys)", lo, hi, inc, len(doomed))
+
+    def model():
+        for k in doomed:
+            run.drop(k)
+        return len(doomed)
+
+    fn = (lambda d: d.delete_range(lo, hi)) if inc is None else (lambda d: d.delete_range(max=hi, min=lo, inclusive=inc))
+    run.expect(run.tree(fn), model, removes=doomed)
 
 
 def op_collect(run):
@@ -624,7 +673,8 @@ OPS = {  # name: (weight, operation)
     "store": (14, op_store), "read": (10, op_read), "setdefault": (3, op_setdefault), "remove": (9, op_remove),
     "ends": (6, op_ends), "export": (4, op_export), "update": (3, op_update), "bulk": (2, op_bulk),
     "empty": (0.5, op_empty), "copy": (1, op_copy), "compare": (2, op_compare), "iterate": (3, op_iterate),
-    "step": (8, op_step), "collect": (0.2, op_collect),
+    "step": (8, op_step), "collect": (0.2, op_collect), "nearest": (5, op_nearest),
+    "delete_range": (1.5, op_delete_range),
 }
 NAMES, WEIGHTS = list(OPS), [w for w, _ in OPS.values()]
 
