@@ -660,7 +660,7 @@ def op_delete_range(run):
             run.drop(k)
         return len(doomed)
 
-    fn = (lambda d: d.delete_range(lo, hi)) if inc is None else (lambda d: d.delete_range(max=hi, min=lo, inclusive=inc))
+    fn = lambda d: d.delete_range(lo, hi) if inc is None else d.delete_range(max=hi, min=lo, inclusive=inc)  # noqa: E731
     run.expect(run.tree(fn), model, removes=doomed)
 
 
