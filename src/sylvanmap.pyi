@@ -69,9 +69,21 @@ class SortedDict(MutableMapping[_K, _V]):
     # iteration and ordered queries
     def __iter__(self) -> Iterator[_K]: ...
     def __reversed__(self) -> Iterator[_K]: ...
+    # ranges: the keys (or items) between two bounds, ascending, or descending with reverse
     def irange(
-        self, min: _K | None = None, max: _K | None = None, inclusive: tuple[bool, bool] = (True, False)
+        self,
+        min: _K | None = None,
+        max: _K | None = None,
+        inclusive: tuple[bool, bool] | None = (True, False),
+        reverse: bool = False,
     ) -> Iterator[_K]: ...
+    def irange_items(
+        self,
+        min: _K | None = None,
+        max: _K | None = None,
+        inclusive: tuple[bool, bool] | None = (True, False),
+        reverse: bool = False,
+    ) -> Iterator[tuple[_K, _V]]: ...
 
     # nearest keys: the key (or item) at or below / at or above / strictly
     # below / strictly above a key; KeyError, or the default when given
@@ -110,7 +122,7 @@ class SortedDict(MutableMapping[_K, _V]):
 
     # range deletion: removes the keys irange would give; returns their number
     def delete_range(
-        self, min: _K | None = None, max: _K | None = None, inclusive: tuple[bool, bool] = (True, False)
+        self, min: _K | None = None, max: _K | None = None, inclusive: tuple[bool, bool] | None = (True, False)
     ) -> int: ...
 
     # all items at once

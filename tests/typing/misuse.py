@@ -12,6 +12,8 @@ d.update({"a": "b"})  # error
 d.update([(1, 2)])  # error
 d.peekitem("last")  # error
 d.irange(1, 2, inclusive=True)  # error
+d.irange_items("a", reverse=True)  # error
+items: list[tuple[int, int]] = list(d.irange_items())  # error
 SortedDict(order="64")  # error
 d | [(1, "x")]  # error
 d |= 5  # error
