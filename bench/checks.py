@@ -13,16 +13,18 @@ from workloads import Workload
 def _ranges(family, d, w):
     for lo, hi in w.windows_10[:20] + w.windows_10pct[:3]:
         if family == "sylvan":
-            got = list(d.irange(lo, hi))
+            got, back = list(d.irange(lo, hi)), list(d.irange(lo, hi, reverse=True))
         elif family == "sortedcontainers":
             got = list(d.irange(lo, hi, inclusive=(True, False)))
+            back = list(d.irange(lo, hi, inclusive=(True, False), reverse=True))
         elif family == "btrees":
             got = list(d.keys(lo, hi, excludemax=True))
+            back = got[::-1]
         else:
             return
         i, j = w.bisect_window(lo, hi)
-        if got != w.sorted_keys[i:j]:
-            yield f"irange({lo!r}, {hi!r}) gave {len(got)} keys, expected {j - i}"
+        if got != w.sorted_keys[i:j] or back != got[::-1]:
+            yield f"irange({lo!r}, {hi!r}) gave {len(got)} keys ({len(back)} in reverse), expected {j - i}"
             return
 
 

@@ -105,6 +105,34 @@ def irange_dict_emulated(d, data):
             pass
 
 
+def irange_reverse_sylvan(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in d.irange(lo, hi, reverse=True):
+            pass
+
+
+def irange_reverse_sortedcontainers(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in d.irange(lo, hi, inclusive=(True, False), reverse=True):
+            pass
+
+
+def irange_reverse_btrees(d, data):
+    windows, _ = data
+    for lo, hi in windows:
+        for _ in reversed(list(d.keys(lo, hi, excludemax=True))):
+            pass
+
+
+def irange_reverse_dict_emulated(d, data):
+    windows, sorted_keys = data
+    for lo, hi in windows:
+        for _ in reversed(sorted_keys[bisect_left(sorted_keys, lo):bisect_left(sorted_keys, hi)]):
+            pass
+
+
 def calling(method):
     """A timed function calling d.<method>(k) for each probe of (probes, _)."""
     def run(d, data):
@@ -252,6 +280,7 @@ def per_item(w: Workload) -> int:
 
 
 INSERTION_ORDER = "insertion order, not key order"
+REVERSE_RANGE_BTREES = "no reverse range: reversed(list(t.keys(lo, hi, excludemax=True)))"
 
 
 def floor_probes(w: Workload) -> list:
@@ -309,6 +338,20 @@ OPS = (
        notes={"dict": "emulated, as for irange over 10 keys",
               "sortedcontainers": "irange(lo, hi, inclusive=(True, False))",
               "btrees": "t.keys(lo, hi, excludemax=True)"}),
+    Op("irange_10_reverse", "reverse irange over 10 keys", "query", SHARED,
+       lambda w: (w.windows_10, w.sorted_keys), lambda w: len(w.windows_10), irange_reverse_sylvan,
+       by_family={"sortedcontainers": irange_reverse_sortedcontainers, "btrees": irange_reverse_btrees,
+                  "dict": irange_reverse_dict_emulated},
+       notes={"dict": "emulated: reversed() over the bisected slice of a sorted key list",
+              "sortedcontainers": "irange(lo, hi, inclusive=(True, False), reverse=True)",
+              "btrees": REVERSE_RANGE_BTREES}),
+    Op("irange_10pct_reverse", "reverse irange over 10% of keys", "query", SHARED,
+       lambda w: (w.windows_10pct, w.sorted_keys), lambda w: len(w.windows_10pct), irange_reverse_sylvan,
+       by_family={"sortedcontainers": irange_reverse_sortedcontainers, "btrees": irange_reverse_btrees,
+                  "dict": irange_reverse_dict_emulated},
+       notes={"dict": "emulated, as for reverse irange over 10 keys",
+              "sortedcontainers": "irange(lo, hi, inclusive=(True, False), reverse=True)",
+              "btrees": REVERSE_RANGE_BTREES}),
     Op("min_max", "min() and max()", "call", SHARED,
        lambda w: w.minmax_calls, lambda w: 2 * w.minmax_calls, minmax_sylvan,
        by_family={"sortedcontainers": minmax_sortedcontainers, "btrees": minmax_btrees,

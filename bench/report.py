@@ -96,7 +96,7 @@ def markdown(res: Results, images: list[str]) -> str:
     lines += table(["", ""], [[k, str(v)] for k, v in meta.items() if k != "mode"], "ll")
     lines += ["",
               f"Times are ns per unit: per **item** for whole-container operations "
-              f"(n items each), per **query** for `irange` (including iterating the keys "
+              f"(n items each), per **query** for `irange` either way (including iterating the keys "
               f"it yields), per **call** for `min()`/`max()`. Each figure is the best "
               f"of the interleaved runs, timed with the cyclic GC disabled. In "
               f"parentheses: peer time / {ref} time, so **>1 means {ref} is faster**. "

@@ -15,6 +15,8 @@
 #ifndef SYLVANMAP_BOUNDS_H
 #define SYLVANMAP_BOUNDS_H
 
+#include <string_view>
+
 #include "keyorder.h"
 
 namespace sylvan {
@@ -91,25 +93,53 @@ template <typename Visit>
     return out->inclusive_max < 0 ? -1 : 0;
 }
 
-// Parses (min=None, max=None, inclusive=(True, False)), by position or by
-// keyword, and with `with_reverse` a fourth, reverse=False (a truth value).
-// `format` is "|OOO:name", or "|OOOp:name" with the fourth.
-[[nodiscard]] inline int parse_range_args(PyObject *args, PyObject *kwds, const char *format, bool with_reverse,
-                                          RangeArgs *out)
+// Whether the str `s` spells the ASCII `name` (keyword names are compact strs).
+inline bool is_ascii_name(PyObject *s, std::string_view name)
 {
-    static const char *keywords[] = {"min", "max", "inclusive", "reverse", nullptr};
-    static const char *bounds_only[] = {"min", "max", "inclusive", nullptr};
-    PyObject *min_key = Py_None;
-    PyObject *max_key = Py_None;
-    PyObject *inclusive = nullptr;
-    out->reverse = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char **>(with_reverse ? keywords : bounds_only),
-                                     &min_key, &max_key, &inclusive, &out->reverse)) {
+    return PyUnicode_GET_LENGTH(s) == static_cast<Py_ssize_t>(name.size()) && PyUnicode_IS_COMPACT_ASCII(s) &&
+           memcmp(PyUnicode_DATA(s), name.data(), name.size()) == 0;
+}
+
+// Parses (min=None, max=None, inclusive=(True, False)) of a vectorcall, by
+// position or by keyword, and with `count` 4 a fourth, reverse=False (a truth
+// value); errors read as the interpreter's own argument parsing words them.
+[[nodiscard]] inline int parse_range_args(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames, int count, RangeArgs *out)
+{
+    static constexpr std::string_view names[] = {"min", "max", "inclusive", "reverse"};
+    PyObject *given[4] = {nullptr, nullptr, nullptr, nullptr};
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw > count) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments (%zd given)", name, count, nargs + nkw);
         return -1;
     }
-    out->min_key = min_key == Py_None ? nullptr : min_key;
-    out->max_key = max_key == Py_None ? nullptr : max_key;
-    return parse_inclusive(inclusive, out);
+    for (Py_ssize_t i = 0; i < nargs; i++) {
+        given[i] = args[i];
+    }
+    for (Py_ssize_t i = 0; i < nkw; i++) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        int slot = 0;
+        while (slot < count && !is_ascii_name(keyword, names[slot])) {
+            slot++;
+        }
+        if (slot == count) {
+            PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", keyword, name);
+            return -1;
+        }
+        if (given[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%d)", name,
+                         keyword, slot + 1);
+            return -1;
+        }
+        given[slot] = args[nargs + i];
+    }
+    out->min_key = given[0] == Py_None ? nullptr : given[0];
+    out->max_key = given[1] == Py_None ? nullptr : given[1];
+    if (parse_inclusive(given[2], out) < 0) {
+        return -1;
+    }
+    out->reverse = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
+    return out->reverse < 0 ? -1 : 0;
 }
 
 }  // namespace sylvan

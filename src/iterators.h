@@ -556,12 +556,12 @@ static PyObject *btreerangeiter_next(PyObject *self)
 // pairs. A root that is a single leaf is searched at once, so that a bound
 // that cannot be compared fails the call; any other tree is searched by the
 // first step.
-[[nodiscard]] static PyObject *make_range_iter(PyObject *self, PyObject *args, PyObject *kwds, const char *format,
-                                               bool items)
+[[nodiscard]] static PyObject *make_range_iter(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                                               PyObject *kwnames, bool items)
 {
     using namespace sylvan;
     RangeArgs range;
-    if (parse_range_args(args, kwds, format, true, &range) < 0) {
+    if (parse_range_args(items ? "irange_items" : "irange", args, nargs, kwnames, 4, &range) < 0) {
         return nullptr;
     }
     PyBTreeObject *tree = as_tree(self);
@@ -594,14 +594,14 @@ static PyObject *btreerangeiter_next(PyObject *self)
     return owner.release();
 }
 
-static PyObject *btree_irange(PyObject *self, PyObject *args, PyObject *kwds)
+static PyObject *btree_irange(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return make_range_iter(self, args, kwds, "|OOOp:irange", false);
+    return make_range_iter(self, args, nargs, kwnames, false);
 }
 
-static PyObject *btree_irange_items(PyObject *self, PyObject *args, PyObject *kwds)
+static PyObject *btree_irange_items(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    return make_range_iter(self, args, kwds, "|OOOp:irange_items", true);
+    return make_range_iter(self, args, nargs, kwnames, true);
 }
 
 static int btreerangeiter_traverse(PyObject *self, visitproc visit, void *arg)

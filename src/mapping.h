@@ -648,10 +648,10 @@ static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
 
 /* -------------------------------------------------------------- range deletion */
 
-static PyObject *btree_delete_range(PyObject *self, PyObject *args, PyObject *kwds)
+static PyObject *btree_delete_range(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     sylvan::RangeArgs range;
-    if (sylvan::parse_range_args(args, kwds, "|OOO:delete_range", false, &range) < 0) {
+    if (sylvan::parse_range_args("delete_range", args, nargs, kwnames, 3, &range) < 0) {
         return nullptr;
     }
     return tree_delete_range(sylvan::as_tree(self), range);
