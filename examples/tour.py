@@ -66,6 +66,13 @@ show("big.min(), big.max()", (big.min(), big.max()))
 show("first keys of irange(50_000)", list(big.irange(50_000))[:5])
 show("keys in [1000, 1100)", sum(1 for _ in big.irange(1000, 1100)))
 
+print("\n== Ordered queries")
+show("3 largest keys below 1000", list(big.irange(None, 1000, reverse=True))[:3])
+show("first item at or after 500", next(big.irange_items(500)))
+show("big.floor_key(999), big.higher_key(999)", (big.floor_key(999), big.higher_key(999)))
+show("big.delete_range(None, 100)  (removed)", big.delete_range(None, 100))
+show("big.min() after that", big.min())
+
 print("\n== Safe under change")
 for key in big:  # replacing values while iterating is fine
     big[key] = -big[key]
