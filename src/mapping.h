@@ -265,12 +265,17 @@ namespace sylvan {
 enum class Export { Keys, Values, Items };
 
 // In-order walk writing one entry per key into the list's slots; never writes
-// past the list. Returns -1 with an exception set on failure.
-[[nodiscard]] static int export_walk(PyBTreeNode *node, PyObject *list, Py_ssize_t *pos, Export what)
+// past the list. Returns -1 with an exception set on failure. Making an item's
+// pair can run the collector, whose finalisers may change the tree: the walk
+// then stops before it reads a node again (the layout it was started on,
+// `layout`, is gone).
+[[nodiscard]] static int export_walk(const PyBTreeObject *tree, uint64_t layout, PyBTreeNode *node, PyObject *list,
+                                     Py_ssize_t *pos, Export what)
 {
     const bool internal = !node->is_leaf;
     for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (internal && node->children[i] != nullptr && export_walk(node->children[i], list, pos, what) < 0) {
+        if (internal && node->children[i] != nullptr &&
+            export_walk(tree, layout, node->children[i], list, pos, what) < 0) {
             return -1;
         }
         if (i == node->n_keys) {
@@ -293,7 +298,7 @@ enum class Export { Keys, Values, Items };
             default:
                 prefetch_ahead(node->keys, i, node->n_keys);
                 prefetch_ahead(node->values, i, node->n_keys);
-                entry = PyTuple_Pack(2, node->keys[i], node->values[i]);
+                entry = new_pair(node->keys[i], node->values[i]);
                 if (entry == nullptr) {
                     return -1;
                 }
@@ -301,6 +306,10 @@ enum class Export { Keys, Values, Items };
         }
         PyList_SET_ITEM(list, *pos, entry);
         (*pos)++;
+        if (tree->mod_count != layout) {
+            PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during export");
+            return -1;
+        }
     }
     return 0;
 }
@@ -312,7 +321,7 @@ enum class Export { Keys, Values, Items };
         return list.release();
     }
     Py_ssize_t pos = 0;
-    if (tree->root != nullptr && export_walk(tree->root, list.get(), &pos, what) < 0) {
+    if (tree->root != nullptr && export_walk(tree, tree->mod_count, tree->root, list.get(), &pos, what) < 0) {
         return nullptr;
     }
     if (pos != PyList_GET_SIZE(list.get())) {
