@@ -9,7 +9,9 @@
 // subtrees after it, on the right path those before it. Everything that will
 // be taken out is counted, and the count (the result), a buffer for what is
 // taken out and a scratch node are allocated before anything changes: a
-// failure at that point leaves the tree untouched.
+// failure at that point leaves the tree untouched. (The node's allocation can
+// run the collector, whose finalisers may change the tree; the deletion then
+// fails with RuntimeError and removes nothing.)
 //
 // Cut. No user code runs from here on and nothing is allocated.
 //   1. Detach: the in-range entries and whole subtrees go to the buffer; the
@@ -386,6 +388,7 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
     if (plan_range_cut(tree, range, &cut) < 0) {
         return nullptr;
     }
+    const uint64_t planned = tree->mod_count;  // a comparison that changed it failed the plan
     Ref result = Ref::steal(PyLong_FromSsize_t(cut.removed));
     if (!result || cut.removed == 0) {
         return result.release();
@@ -398,6 +401,11 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
             return PyErr_NoMemory();
         }
     }
+    auto free_buffer = [&] {
+        if (held.refs != inline_refs) {
+            PyMem_Free(held.refs);
+        }
+    };
     Owned<PyBTreeNode> scratch;
     PyBTreeNode *fork = cut.lo.node[cut.fork];
     if (!fork->is_leaf) {
@@ -405,9 +413,14 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
         const int wide = tree->order <= kMaxOrder / 2 ? 2 * tree->order : 0;
         scratch = Owned<PyBTreeNode>::steal(btreenode_new(wide, 0, has_cache(fork)));
         if (!scratch) {
-            if (held.refs != inline_refs) {
-                PyMem_Free(held.refs);
-            }
+            free_buffer();
+            return nullptr;
+        }
+        if (tree->mod_count != planned) {
+            // The node's allocation ran the collector, whose finalisers
+            // changed the tree: the plan no longer describes it.
+            free_buffer();
+            PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during delete_range");
             return nullptr;
         }
     }
@@ -420,9 +433,7 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
     for (Py_ssize_t i = 0; i < held.n; i++) {
         Py_DECREF(held.refs[i]);
     }
-    if (held.refs != inline_refs) {
-        PyMem_Free(held.refs);
-    }
+    free_buffer();
     return result.release();
 }
 

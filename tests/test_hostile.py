@@ -283,11 +283,11 @@ def test_finalisers_change_the_tree(order, mortal, change, release):
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="later interpreters collect between bytecodes only")
-@pytest.mark.parametrize("kind", ["steps", "reverse_steps", "export"])
+@pytest.mark.parametrize("kind", ["steps", "reverse_steps", "export", "delete_range"])
 def test_collector_while_pairs_are_made(kind):
-    # An allocation can run the collector, so making a pair (an item step's, or items()') can run
-    # finalisers: this one takes keys out, freeing nodes. The step hands its pair out and the next one
-    # reports the change; the export stops.
+    # An allocation can run the collector, so making a pair (an item step's, or items()') or the scratch
+    # node of a range deletion can run finalisers: this one takes keys out, freeing nodes. The step hands
+    # its pair out and the next one reports the change; the export stops; the deletion removes nothing.
     class Litter:  # a cycle, so that only the collector frees it; made by one allocation
         __slots__ = ("me",)
 
@@ -298,25 +298,33 @@ def test_collector_while_pairs_are_made(kind):
             d.popitem(0 if kind == "reverse_steps" else -1)
             where.append(outcome(lambda: next(it)) if it else sound(d))  # a step is refused inside the step
 
-    d, got, where, threshold = build(range(600), 2), [], [], gc.get_threshold()
-    it = kind != "export" and d.irange_items(None, None, None, kind == "reverse_steps")
+    d, got, where, threshold, keep = build(range(600), 2), [], [], gc.get_threshold(), []
+    it = kind in ("steps", "reverse_steps") and d.irange_items(None, None, None, kind == "reverse_steps")
     spare = [(i, i) for i in range(2500)]  # no free pair left
     gc.set_threshold(1)  # every second allocation starts a collection: here the first or second pair's
     try:
+        gc.collect()  # from here collections start at the 2nd, 4th, ... collector allocation
+        if kind != "delete_range":
+            keep = []  # the 1st; the Litter is the 2nd, then the first pair is the 1st again
         Litter()
-        if it:
-            while (step := outcome(lambda: next(it)))[0] == "ok":
-                got.append(step[1])
-        else:
-            step = outcome(d.items)
+        try:  # (no allocation of the collector's on the way in)
+            if it:
+                for x in it:
+                    got.append(x)
+            else:
+                d.items() if kind == "export" else d.delete_range(100, 500)  # the 2nd: the scratch node
+            step = None
+        except RuntimeError as e:
+            step = str(e)
     finally:
         gc.set_threshold(*threshold)
     if it:
         assert got == [(k, k) for k in sorted(range(600), reverse=kind == "reverse_steps")][: len(got)]
-        assert 1 <= len(got) <= 2 and step == CHANGED[1] and where == [RUNNING]
+        assert len(got) == 2 and step == CHANGED[1][2] and where == [RUNNING]
     else:
-        assert step == ("raised", RuntimeError, "SortedDict mutated during export") and where == [True]
-    assert spare and sound(d)
+        assert step == f"SortedDict mutated during {kind}" and where == [True]
+        assert list(d) == list(range(599))  # only the finaliser's removal
+    assert spare and sound(d) and keep == []
 
 
 CYCLES = {  # (tree, i): adds an item making a reference cycle through the tree
