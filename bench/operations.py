@@ -77,59 +77,40 @@ def iterate_reversed_btrees(d, _):
         pass
 
 
+# Range queries: data is (windows, sorted keys, reverse).
+
 def irange_sylvan(d, data):
-    windows, _ = data
-    for lo, hi in windows:
-        for _ in d.irange(lo, hi):
-            pass
+    windows, _, reverse = data
+    if reverse:
+        for lo, hi in windows:
+            for _ in d.irange(lo, hi, reverse=True):
+                pass
+    else:
+        for lo, hi in windows:
+            for _ in d.irange(lo, hi):
+                pass
 
 
 def irange_sortedcontainers(d, data):
-    windows, _ = data
+    windows, _, reverse = data
     for lo, hi in windows:
-        for _ in d.irange(lo, hi, inclusive=(True, False)):
+        for _ in d.irange(lo, hi, inclusive=(True, False), reverse=reverse):
             pass
 
 
 def irange_btrees(d, data):
-    windows, _ = data
+    windows, _, reverse = data
     for lo, hi in windows:
-        for _ in d.keys(lo, hi, excludemax=True):
+        keys = d.keys(lo, hi, excludemax=True)
+        for _ in reversed(list(keys)) if reverse else keys:
             pass
 
 
 def irange_dict_emulated(d, data):
-    windows, sorted_keys = data
+    windows, sorted_keys, reverse = data
     for lo, hi in windows:
-        for _ in sorted_keys[bisect_left(sorted_keys, lo):bisect_left(sorted_keys, hi)]:
-            pass
-
-
-def irange_reverse_sylvan(d, data):
-    windows, _ = data
-    for lo, hi in windows:
-        for _ in d.irange(lo, hi, reverse=True):
-            pass
-
-
-def irange_reverse_sortedcontainers(d, data):
-    windows, _ = data
-    for lo, hi in windows:
-        for _ in d.irange(lo, hi, inclusive=(True, False), reverse=True):
-            pass
-
-
-def irange_reverse_btrees(d, data):
-    windows, _ = data
-    for lo, hi in windows:
-        for _ in reversed(list(d.keys(lo, hi, excludemax=True))):
-            pass
-
-
-def irange_reverse_dict_emulated(d, data):
-    windows, sorted_keys = data
-    for lo, hi in windows:
-        for _ in reversed(sorted_keys[bisect_left(sorted_keys, lo):bisect_left(sorted_keys, hi)]):
+        part = sorted_keys[bisect_left(sorted_keys, lo):bisect_left(sorted_keys, hi)]
+        for _ in reversed(part) if reverse else part:
             pass
 
 
@@ -280,7 +261,24 @@ def per_item(w: Workload) -> int:
 
 
 INSERTION_ORDER = "insertion order, not key order"
-REVERSE_RANGE_BTREES = "no reverse range: reversed(list(t.keys(lo, hi, excludemax=True)))"
+
+
+def range_op(size: str, reverse: bool) -> Op:
+    """An irange row: over 10 keys or 10% of the keys ("10", "10pct"), ascending or descending."""
+    windows = {"10": lambda w: w.windows_10, "10pct": lambda w: w.windows_10pct}[size]
+    direction = "reverse " * reverse
+    first = f"{direction}irange over 10 keys"
+    dict_note = (f"emulated, as for {first}" if size == "10pct" else
+                 "emulated: reversed() over the bisected slice of a sorted key list" if reverse else
+                 "emulated: bisect + slice of a sorted key list kept beside the dict (sorted outside the timed region)")
+    btrees = "t.keys(lo, hi, excludemax=True)"
+    return Op(f"irange_{size}" + "_reverse" * reverse, first if size == "10" else f"{direction}irange over 10% of keys",
+              "query", SHARED, lambda w: (windows(w), w.sorted_keys, reverse), lambda w: len(windows(w)),
+              irange_sylvan, by_family={"sortedcontainers": irange_sortedcontainers, "btrees": irange_btrees,
+                                        "dict": irange_dict_emulated},
+              notes={"dict": dict_note,
+                     "sortedcontainers": "irange(lo, hi, inclusive=(True, False)" + ", reverse=True" * reverse + ")",
+                     "btrees": f"no reverse range: reversed(list({btrees}))" if reverse else btrees})
 
 
 def floor_probes(w: Workload) -> list:
@@ -323,35 +321,7 @@ OPS = (
               "btrees": "no reverse iterator: reversed(list(t.keys())) copies the keys first "
                         "(the lazy reversed(t.keys()) seeks by index for every "
                         "key and slows down sharply with size)"}),
-    Op("irange_10", "irange over 10 keys", "query", SHARED,
-       lambda w: (w.windows_10, w.sorted_keys), lambda w: len(w.windows_10), irange_sylvan,
-       by_family={"sortedcontainers": irange_sortedcontainers, "btrees": irange_btrees,
-                  "dict": irange_dict_emulated},
-       notes={"dict": "emulated: bisect + slice of a sorted key list kept beside the dict "
-                      "(sorted outside the timed region)",
-              "sortedcontainers": "irange(lo, hi, inclusive=(True, False))",
-              "btrees": "t.keys(lo, hi, excludemax=True)"}),
-    Op("irange_10pct", "irange over 10% of keys", "query", SHARED,
-       lambda w: (w.windows_10pct, w.sorted_keys), lambda w: len(w.windows_10pct), irange_sylvan,
-       by_family={"sortedcontainers": irange_sortedcontainers, "btrees": irange_btrees,
-                  "dict": irange_dict_emulated},
-       notes={"dict": "emulated, as for irange over 10 keys",
-              "sortedcontainers": "irange(lo, hi, inclusive=(True, False))",
-              "btrees": "t.keys(lo, hi, excludemax=True)"}),
-    Op("irange_10_reverse", "reverse irange over 10 keys", "query", SHARED,
-       lambda w: (w.windows_10, w.sorted_keys), lambda w: len(w.windows_10), irange_reverse_sylvan,
-       by_family={"sortedcontainers": irange_reverse_sortedcontainers, "btrees": irange_reverse_btrees,
-                  "dict": irange_reverse_dict_emulated},
-       notes={"dict": "emulated: reversed() over the bisected slice of a sorted key list",
-              "sortedcontainers": "irange(lo, hi, inclusive=(True, False), reverse=True)",
-              "btrees": REVERSE_RANGE_BTREES}),
-    Op("irange_10pct_reverse", "reverse irange over 10% of keys", "query", SHARED,
-       lambda w: (w.windows_10pct, w.sorted_keys), lambda w: len(w.windows_10pct), irange_reverse_sylvan,
-       by_family={"sortedcontainers": irange_reverse_sortedcontainers, "btrees": irange_reverse_btrees,
-                  "dict": irange_reverse_dict_emulated},
-       notes={"dict": "emulated, as for reverse irange over 10 keys",
-              "sortedcontainers": "irange(lo, hi, inclusive=(True, False), reverse=True)",
-              "btrees": REVERSE_RANGE_BTREES}),
+    *(range_op(size, reverse) for reverse in (False, True) for size in ("10", "10pct")),
     Op("min_max", "min() and max()", "call", SHARED,
        lambda w: w.minmax_calls, lambda w: 2 * w.minmax_calls, minmax_sylvan,
        by_family={"sortedcontainers": minmax_sortedcontainers, "btrees": minmax_btrees,
