@@ -15,7 +15,8 @@
 //   delete_range.h  range deletion in O(log n + k)
 //   tree.h      the SortedDict object's lifecycle
 //   bulkload.h  building a whole tree at once from a batch of items
-//   mapping.h   keyed access, ordered endpoints, bulk operations
+//   mapping.h   keyed access, ordered endpoints, range deletion's method
+//   collection.h  all items at once: exports, copy, update, equality
 //   protocols.h pickle, copy, sizeof, fromkeys, | and |=, generics
 //   iterators.h forward, reverse and range iterators (keys or items, either way)
 #define PY_SSIZE_T_CLEAN
@@ -23,6 +24,7 @@
 
 #include "sylvanmap.h"
 
+#include "collection.h"
 #include "delete.h"
 #include "insert.h"
 #include "iterators.h"

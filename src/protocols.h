@@ -20,7 +20,7 @@
 #define SYLVANMAP_PROTOCOLS_H
 
 #include "bulkload.h"
-#include "mapping.h"
+#include "collection.h"
 #include "tree.h"
 
 namespace sylvan {

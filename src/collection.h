@@ -1,0 +1,408 @@
+// The operations on all items at once: the list exporters behind keys(),
+// values() and items(), copy(), update() (bulk-loaded into an empty tree,
+// bulkload.h) and equality. Walks read nodes directly and never write past
+// the list they fill; insertions go through the engine.
+#ifndef SYLVANMAP_COLLECTION_H
+#define SYLVANMAP_COLLECTION_H
+
+#include "bulkload.h"
+#include "mapping.h"
+
+/* ---------------------------------------------------------------- bulk export */
+
+namespace sylvan {
+
+enum class Export { Keys, Values, Items };
+
+// In-order walk writing one entry per key into the list's slots; never writes
+// past the list. Returns -1 with an exception set on failure. Making an item's
+// pair can run the collector, whose finalisers may change the tree: the walk
+// then stops before it reads a node again (the layout it was started on,
+// `layout`, is gone).
+[[nodiscard]] static int export_walk(const PyBTreeObject *tree, uint64_t layout, PyBTreeNode *node, PyObject *list,
+                                     Py_ssize_t *pos, Export what)
+{
+    const bool internal = !node->is_leaf;
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (internal && node->children[i] != nullptr &&
+            export_walk(tree, layout, node->children[i], list, pos, what) < 0) {
+            return -1;
+        }
+        if (i == node->n_keys) {
+            break;
+        }
+        if (*pos >= PyList_GET_SIZE(list)) {
+            PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during export");
+            return -1;
+        }
+        PyObject *entry;
+        switch (what) {
+            case Export::Keys:
+                prefetch_ahead(node->keys, i, node->n_keys);
+                entry = Py_NewRef(node->keys[i]);
+                break;
+            case Export::Values:
+                prefetch_ahead(node->values, i, node->n_keys);
+                entry = Py_NewRef(node->values[i]);
+                break;
+            default:
+                prefetch_ahead(node->keys, i, node->n_keys);
+                prefetch_ahead(node->values, i, node->n_keys);
+                entry = new_pair(node->keys[i], node->values[i]);
+                if (entry == nullptr) {
+                    return -1;
+                }
+                break;
+        }
+        PyList_SET_ITEM(list, *pos, entry);
+        (*pos)++;
+        if (tree->mod_count != layout) {
+            PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during export");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+[[nodiscard]] static PyObject *export_list(PyBTreeObject *tree, Export what)
+{
+    Ref list = Ref::steal(PyList_New(tree->size));
+    if (!list || tree->size == 0) {
+        return list.release();
+    }
+    Py_ssize_t pos = 0;
+    if (tree->root != nullptr && export_walk(tree, tree->mod_count, tree->root, list.get(), &pos, what) < 0) {
+        return nullptr;
+    }
+    if (pos != PyList_GET_SIZE(list.get())) {
+        // Never hand out a list with unfilled (NULL) slots.
+        PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during export");
+        return nullptr;
+    }
+    return list.release();
+}
+
+}  // namespace sylvan
+
+static PyObject *btree_keys_method(PyObject *self, PyObject *) { return PyBTree_Keys(self); }
+static PyObject *btree_values_method(PyObject *self, PyObject *) { return PyBTree_Values(self); }
+static PyObject *btree_items_method(PyObject *self, PyObject *) { return PyBTree_Items(self); }
+
+/* ------------------------------------------------------------------------ copy */
+
+namespace sylvan {
+
+// A structural clone of the subtree under src, with or without the cache: the
+// copy has the source's shape, and no key is compared.
+[[nodiscard]] static PyBTreeNode *clone_node(const PyBTreeNode *src, int cache_i64)
+{
+    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, cache_i64);
+    if (dst == nullptr) {
+        return nullptr;
+    }
+    Owned<PyBTreeNode> owner = Owned<PyBTreeNode>::steal(dst);
+    if (!src->is_leaf) {
+        for (Py_ssize_t i = 0; i <= src->n_keys; i++) {
+            PyBTreeNode *child = clone_node(src->children[i], cache_i64);
+            if (child == nullptr) {
+                return nullptr;  // the children cloned so far go with `owner`
+            }
+            dst->children[i] = child;
+            dst->n_keys = i;  // keeps dealloc's view of the children in range
+        }
+    }
+    for (Py_ssize_t i = 0; i < src->n_keys; i++) {
+        prefetch_ahead(src->keys, i, src->n_keys);
+        prefetch_ahead(src->values, i, src->n_keys);
+        dst->keys[i] = Py_NewRef(src->keys[i]);
+        dst->values[i] = Py_NewRef(src->values[i]);
+    }
+    if (has_cache(src) && has_cache(dst)) {
+        copy_cache(dst, src, src->n_keys);
+    } else if (has_cache(dst)) {
+        for (Py_ssize_t i = 0; i < src->n_keys; i++) {
+            cache_key(dst, i, src->keys[i]);
+        }
+    }
+    dst->n_keys = src->n_keys;
+    return owner.release();
+}
+
+}  // namespace sylvan
+
+static PyObject *btree_copy(PyObject *self, PyObject *)
+{
+    PyBTreeObject *src = sylvan::as_tree(self);
+    sylvan::Ref copy = sylvan::Ref::steal(PyBTree_New(src->order));
+    if (!copy || src->root == nullptr) {
+        return copy.release();
+    }
+    PyBTreeNode *root = sylvan::clone_node(src->root, 1);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    PyBTreeObject *dst = sylvan::as_tree(copy.get());
+    PyObject *empty_root = reinterpret_cast<PyObject *>(dst->root);
+    dst->root = root;
+    dst->size = src->size;
+    Py_DECREF(empty_root);
+    return copy.release();
+}
+
+/* ---------------------------------------------------------------------- update */
+
+// An update reads its source through a Sink: into a tree that holds items,
+// each pair is inserted as it is read; into an empty tree the pairs are
+// collected into a batch and bulk loaded at the end. When the source fails
+// partway (a malformed element, a raising iterator or lookup), the pairs read
+// before the failure are loaded first, as inserting them at once would have
+// done, and then the failure is raised; running out of memory for the batch
+// itself leaves the tree unchanged.
+
+namespace sylvan {
+
+struct Sink {
+    PyBTreeObject *tree;
+    Batch *batch;             // null: insert each pair at once
+    bool batch_full = false;  // the batch could not grow (MemoryError)
+
+    [[nodiscard]] int put(PyObject *key, PyObject *value)
+    {
+        if (batch == nullptr) {
+            return tree_insert(tree, key, value);
+        }
+        batch_full = !batch->push(key, value);
+        return batch_full ? -1 : 0;
+    }
+};
+
+// Ends a read into the sink whose result was rc; `sort`: the pairs came in any
+// order (not ascending keys).
+[[nodiscard]] static int finish(Sink &sink, int rc, bool sort)
+{
+    if (sink.batch == nullptr || sink.batch_full) {
+        return rc;
+    }
+    if (rc == 0) {
+        return load_batch(sink.tree, *sink.batch, sort);
+    }
+    PyObject *failure = PyErr_GetRaisedException();
+    if (load_batch(sink.tree, *sink.batch, sort) < 0) {
+        Py_XDECREF(failure);  // loading what was read raised first
+        return -1;
+    }
+    PyErr_SetRaisedException(failure);
+    return -1;
+}
+
+// A SortedDict's items in key order, read into the batch (a snapshot: the
+// source may be the tree being updated). No user code runs.
+[[nodiscard]] static int read_tree(Batch &batch, const PyBTreeNode *node)
+{
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (!node->is_leaf && read_tree(batch, node->children[i]) < 0) {
+            return -1;
+        }
+        if (i < node->n_keys) {
+            prefetch_ahead(node->keys, i, node->n_keys);
+            prefetch_ahead(node->values, i, node->n_keys);
+            if (!batch.push(node->keys[i], node->values[i])) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// A dict's items in the dict's order. Keys and values are held while they are
+// put (an insertion may run code that changes the dict).
+[[nodiscard]] static int read_dict(Sink &sink, PyObject *dict, const char *what)
+{
+    const Py_ssize_t orig_size = PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    if (sink.batch != nullptr) {  // a snapshot: no user code runs until it is owned
+        if (!sink.batch->reserve(sink.batch->size() + orig_size)) {
+            sink.batch_full = true;
+            return -1;
+        }
+        const Py_ssize_t start = sink.batch->size();
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            sink.batch->append_unowned(key, value);
+        }
+        sink.batch->own_from(start);
+        return 0;
+    }
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        Ref held_key = Ref::take(key);
+        Ref held_value = Ref::take(value);
+        if (sink.put(key, value) < 0) {
+            return -1;
+        }
+        if (PyDict_GET_SIZE(dict) != orig_size) {
+            PyErr_Format(PyExc_RuntimeError, "%s changed size during update", what);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// A mapping's keys() in their order, each with other[key].
+[[nodiscard]] static int read_keyed_mapping(Sink &sink, PyObject *other)
+{
+    Ref keys = Ref::steal(PyMapping_Keys(other));
+    if (!keys) {
+        return -1;
+    }
+    Ref iter = Ref::steal(PyObject_GetIter(keys.get()));
+    if (!iter) {
+        return -1;
+    }
+    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref value = Ref::steal(PyObject_GetItem(other, key.get()));
+        if (!value || sink.put(key.get(), value.get()) < 0) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Starts fetching the pair `ahead` elements on in a list or tuple of pairs.
+inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
+{
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    if (index + 16 < n) {
+        __builtin_prefetch(items[index + 16]);
+    }
+    if (index + 8 < n && PyTuple_CheckExact(items[index + 8]) && PyTuple_GET_SIZE(items[index + 8]) == 2) {
+        __builtin_prefetch(PyTuple_GET_ITEM(items[index + 8], 0));
+        __builtin_prefetch(PyTuple_GET_ITEM(items[index + 8], 1));
+    }
+}
+
+// An iterable of pairs: each element must be a sequence of length 2. A list
+// or tuple is walked by index (its length read afresh at every step), which
+// lets the walk fetch pairs ahead.
+[[nodiscard]] static int read_seq2(Sink &sink, PyObject *seq2)
+{
+    const bool by_index = PyList_CheckExact(seq2) || PyTuple_CheckExact(seq2);
+    Ref iter = Ref::steal(by_index ? nullptr : PyObject_GetIter(seq2));
+    if (!by_index && !iter) {
+        return -1;
+    }
+    for (Py_ssize_t index = 0;; index++) {
+        Ref item;
+        if (by_index) {
+            if (index >= PySequence_Fast_GET_SIZE(seq2)) {
+                return 0;
+            }
+            prefetch_pairs(seq2, index);
+            item = Ref::take(PySequence_Fast_GET_ITEM(seq2, index));
+        } else if (!(item = Ref::steal(PyIter_Next(iter.get())))) {
+            return PyErr_Occurred() ? -1 : 0;
+        }
+        Ref fast = Ref::steal(PySequence_Fast(item.get(), ""));
+        if (!fast) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Format(PyExc_TypeError, "cannot convert B-tree update sequence element #%zd to a sequence",
+                             index);
+            }
+            return -1;
+        }
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        if (n != 2) {
+            PyErr_Format(PyExc_ValueError, "B-tree update sequence element #%zd has length %zd; 2 is required",
+                         index, n);
+            return -1;
+        }
+        PyObject **pair = PySequence_Fast_ITEMS(fast.get());
+        Ref key = Ref::take(pair[0]);
+        Ref value = Ref::take(pair[1]);
+        if (sink.put(key.get(), value.get()) < 0) {
+            return -1;
+        }
+    }
+}
+
+// Puts every item of `other`, as update(other) does. Returns 0 or -1.
+[[nodiscard]] static int update_from(PyObject *self, PyObject *other)
+{
+    PyBTreeObject *tree = as_tree(self);
+    Batch batch;
+    Sink sink{tree, tree->size == 0 ? &batch : nullptr};
+    if (is_btree(other)) {
+        // Always read whole first: a snapshot, so d.update(d) is safe.
+        PyBTreeNode *root = as_tree(other)->root;
+        if (root != nullptr && (!batch.reserve(as_tree(other)->size) || read_tree(batch, root) < 0)) {
+            return -1;
+        }
+        return load_batch(tree, batch, false);
+    }
+    if (PyDict_Check(other)) {
+        return finish(sink, read_dict(sink, other, "dict"), true);
+    }
+    int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+    if (has_keys < 0) {
+        return -1;
+    }
+    return finish(sink, has_keys ? read_keyed_mapping(sink, other) : read_seq2(sink, other), true);
+}
+
+}  // namespace sylvan
+
+static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    PyObject *other = nullptr;
+    if (!PyArg_UnpackTuple(args, "update", 0, 1, &other)) {
+        return nullptr;
+    }
+    if (other != nullptr && sylvan::update_from(self, other) < 0) {
+        return nullptr;
+    }
+    if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
+        sylvan::Batch batch;
+        sylvan::Sink sink{sylvan::as_tree(self), sylvan::as_tree(self)->size == 0 ? &batch : nullptr};
+        if (sylvan::finish(sink, sylvan::read_dict(sink, kwds, "kwargs"), true) < 0) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+/* ------------------------------------------------------------------- equality */
+
+static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
+{
+    using sylvan::Ref;
+    // Another kind of operand gets its say (unittest.mock.ANY equals anything);
+    // when it has none, the interpreter falls back to identity: a SortedDict
+    // never equals a dict.
+    if ((op != Py_EQ && op != Py_NE) || !sylvan::is_btree(other)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    bool equal;
+    if (sylvan::as_tree(self)->size != sylvan::as_tree(other)->size) {
+        equal = false;
+    } else if (sylvan::as_tree(self)->size == 0) {
+        equal = true;
+    } else {
+        Ref mine = Ref::steal(PyBTree_Items(self));
+        if (!mine) {
+            return nullptr;
+        }
+        Ref theirs = Ref::steal(PyBTree_Items(other));
+        if (!theirs) {
+            return nullptr;
+        }
+        int r = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+        if (r < 0) {
+            return nullptr;
+        }
+        equal = r != 0;
+    }
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+#endif  // SYLVANMAP_COLLECTION_H
