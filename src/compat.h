@@ -67,6 +67,11 @@ static inline void PyErr_SetRaisedException(PyObject *exc)
 // its basic size. 3.11 sizes collector allocations only by a type's item
 // size, so the block is allocated as a 1-byte-item object of a stand-in type
 // with tp's size and flags, zeroed past the object header and then given tp.
+// From 3.12 on an allocation never collects (a collection it makes due waits
+// for the interpreter's next check); 3.11 collects inside the allocation, so
+// finalisers would run in the middle of the engine's change that needs the
+// node (a split, a clone, a bulk build). The collector is held off meanwhile,
+// as later releases do.
 static inline PyObject *PyUnstable_Object_GC_NewWithExtraData(PyTypeObject *tp, size_t extra_size)
 {
     static PyTypeObject shape;
@@ -74,7 +79,11 @@ static inline PyObject *PyUnstable_Object_GC_NewWithExtraData(PyTypeObject *tp, 
     shape.tp_basicsize = tp->tp_basicsize;
     shape.tp_itemsize = 1;
     shape.tp_flags = tp->tp_flags & ~Py_TPFLAGS_HEAPTYPE;
+    const int collecting = PyGC_Disable();
     PyVarObject *op = PyObject_GC_NewVar(PyVarObject, &shape, static_cast<Py_ssize_t>(extra_size));
+    if (collecting) {
+        PyGC_Enable();
+    }
     if (op == nullptr) {
         return nullptr;
     }
