@@ -118,4 +118,34 @@ static inline int PyObject_HasAttrStringWithError(PyObject *obj, const char *nam
 
 #endif  // 3.13
 
+// Not an interpreter call: the one layout read of this file. An int of at
+// most two digits (below 2^60 in magnitude with 30-bit digits) read from its
+// digits, which skips the call into PyLong_AsLongLongAndOverflow for the int
+// keys of most programs; false, with nothing read, for a longer int. 3.12
+// keeps the digit count and sign in lv_tag, 3.11 in the sign and size of
+// ob_size.
+static inline bool sylvan_long_read_two_digits(const PyLongObject *op, long long *out)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    const uintptr_t tag = op->long_value.lv_tag;
+    const uintptr_t ndigits = tag >> 3;                            // _PyLong_NON_SIZE_BITS
+    const long long sign = 1 - static_cast<long long>(tag & 3);  // 0: +, 1: zero, 2: -
+    const digit *d = op->long_value.ob_digit;
+#else
+    const Py_ssize_t size = op->ob_base.ob_size;
+    const size_t ndigits = static_cast<size_t>(size < 0 ? -size : size);
+    const long long sign = size < 0 ? -1 : (size > 0 ? 1 : 0);
+    const digit *d = op->ob_digit;
+#endif
+    if (ndigits > 2) {
+        return false;
+    }
+    long long magnitude = static_cast<long long>(d[0]);  // a zero's one digit is 0
+    if (ndigits == 2) {
+        magnitude |= static_cast<long long>(d[1]) << PyLong_SHIFT;
+    }
+    *out = sign * magnitude;
+    return true;
+}
+
 #endif  // SYLVANMAP_COMPAT_H

@@ -21,9 +21,9 @@ namespace sylvan {
 // Reads an exact int as int64 without raising: false when it does not fit.
 inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
 {
-    PyLongObject *lng = reinterpret_cast<PyLongObject *>(obj);
-    if (PyUnstable_Long_IsCompact(lng)) {
-        *out = static_cast<int64_t>(PyUnstable_Long_CompactValue(lng));
+    long long small = 0;
+    if (sylvan_long_read_two_digits(reinterpret_cast<PyLongObject *>(obj), &small)) {
+        *out = static_cast<int64_t>(small);
         return true;
     }
     int overflow = 0;

@@ -11,8 +11,9 @@ from test_model import TEXT
 
 @pytest.mark.parametrize("cache", [True, False])
 @pytest.mark.parametrize("key, entry", [
-    # one-digit and two-digit ints on either side of both digit sizes (15 and 30 bits)
-    *[(k, ("int", k)) for b in (15, 30) for k in (2**b - 1, -(2**b - 1), 2**b, -(2**b))],
+    # ints on either side of each digit count up to three (15- and 30-bit digits): the digits are read
+    # directly up to two, through the interpreter beyond
+    *[(k, ("int", k)) for b in (15, 30, 45, 60) for k in (2**b - 1, -(2**b - 1), 2**b, -(2**b))],
     *[(k, ("int", k)) for k in (0, -1, 7, 2**63 - 1, -(2**63))],
     *[(k, None) for k in (2**63, -(2**63) - 1, True, False, type("SubInt", (int,), {})(3), 1.0, type("S", (str,), {})())],
     ("", 0), ("abc", 0x61626300 << 32), ("abcdefghij", 0x6162636465666768), ("a\0b", 0x61006200 << 32),

@@ -21,7 +21,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_stat
 
 from support import NODE_TYPE, SortedDict, build, node_count, probe, refs
 
-EDGES = [0, -1, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**70, -(2**70)]
+EDGES = [0, -1, 2**30, -(2**30), 2**60 - 1, -(2**60), 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**70, -(2**70)]
 NUMBERS = st.one_of(st.integers(-20, 20), st.sampled_from(EDGES), st.booleans(), st.integers(),
                     st.integers(-20, 20).map(float), st.floats(allow_nan=False))
 # Str keys sharing long prefixes, of every kind (1-, 2- and 4-byte code points), prefixes of each other,
