@@ -20,18 +20,6 @@
 
 #if PY_VERSION_HEX < 0x030C0000  // added in 3.12
 
-// An int of at most one digit. 3.11 keeps the sign in ob_size, so that is
-// |ob_size| <= 1, and the value is ob_size times the digit (0 for zero).
-static inline int PyUnstable_Long_IsCompact(const PyLongObject *op)
-{
-    return op->ob_base.ob_size >= -1 && op->ob_base.ob_size <= 1;
-}
-
-static inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject *op)
-{
-    return op->ob_base.ob_size * static_cast<Py_ssize_t>(op->ob_digit[0]);
-}
-
 // The pending exception as one object (its traceback attached), cleared; NULL
 // when none is pending. Normalising may itself fail: the exception it raises
 // instead is then the one returned, as when a raise fails on 3.12.
