@@ -493,6 +493,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         }
     }
     node->n_keys = size;
+    refit_prefix(node);
     return node;
 }
 

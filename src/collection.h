@@ -125,6 +125,9 @@ namespace sylvan {
         }
     }
     dst->n_keys = src->n_keys;
+    if (!has_cache(src)) {
+        refit_prefix(dst);  // a cached source's prefix came with its entries
+    }
     return owner.release();
 }
 

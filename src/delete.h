@@ -61,6 +61,8 @@ static void borrow_from_prev(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count
     clear_entries(sibling, s - count, count);
     child->n_keys = c + count;
     sibling->n_keys = s - count;
+    refit_prefix(child);
+    refit_prefix(node);
 }
 
 // The mirror image: `count` entries from the right sibling; the separator idx
@@ -84,6 +86,8 @@ static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count
     }
     child->n_keys = c + count;
     sibling->n_keys = s - count;
+    refit_prefix(child);
+    refit_prefix(node);
 }
 
 // Merges the separator idx and children[idx+1] into children[idx], which has
@@ -110,6 +114,7 @@ static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
     child->n_keys = c + s + 1;
     node->n_keys = n - 1;
     sibling->n_keys = 0;
+    refit_prefix(child);
     Py_DECREF(sibling);
 }
 
@@ -187,6 +192,7 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
             node->keys[idx] = replacement.key.release();
             node->values[idx] = replacement.value.release();
             cache_key(node, idx, node->keys[idx]);
+            refit_prefix(node);  // the replacement may stand at an end
             return;
         }
         // Both neighbours at the minimum: the key moves down into the merged

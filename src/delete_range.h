@@ -218,6 +218,7 @@ static bool zip_level(PyBTreeNode *scratch, PyBTreeNode *left, PyBTreeNode *righ
         }
         left->n_keys = c;
         right->n_keys = 0;
+        refit_prefix(left);
         Py_DECREF(right);  // empty: releases nothing
         return false;
     }
@@ -232,6 +233,8 @@ static bool zip_level(PyBTreeNode *scratch, PyBTreeNode *left, PyBTreeNode *righ
     }
     left->n_keys = p;
     right->n_keys = c - 1 - p;
+    refit_prefix(left);
+    refit_prefix(right);
     *carry_slot = p;
     return true;
 }
@@ -370,6 +373,7 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
         clear_children(fork, kept + 1, n - kept);
     }
     fork->n_keys = kept;
+    refit_prefix(fork);  // the carried key may stand at an end
     if (scratch != nullptr) {  // its slots held borrowed copies: empty it before its release
         clear_entries(scratch, 0, max_keys(scratch));
         clear_children(scratch, 0, max_keys(scratch) + 1);

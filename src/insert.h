@@ -25,6 +25,7 @@
         return -1;
     }
     new_node->n_keys = t - 1;
+    copy_prefix(new_node, full_child);
     copy_entries(new_node, 0, full_child, t, t - 1);
     clear_entries(full_child, t, t - 1);
     if (!full_child->is_leaf) {
@@ -39,6 +40,11 @@
     parent->children[child_index + 1] = new_node;
     full_child->n_keys = t - 1;
     parent->n_keys = n + 1;
+    // Each half may share a longer prefix than the whole did; the separator
+    // may stand at an end of the parent.
+    refit_prefix(full_child);
+    refit_prefix(new_node);
+    refit_prefix(parent);
     return 0;
 }
 
@@ -76,11 +82,17 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
                 PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during insertion");
                 return -1;
             }
-            shift_entries(node, i, i + 1, node->n_keys - i);
+            const Py_ssize_t n = node->n_keys;
+            shift_entries(node, i, i + 1, n - i);
             node->keys[i] = Py_NewRef(sk.obj);
             node->values[i] = Py_NewRef(value);
             cache_key(node, i, sk.obj);
-            node->n_keys++;
+            node->n_keys = n + 1;
+            // A key between two others shares their prefix; one at an end or
+            // of another kind may not. The second key gives a leaf its first.
+            if (node->prefix_len != 0 ? i == 0 || i == n || sk.tag != kEntryStr : n == 1) {
+                refit_prefix(node);
+            }
             tree->mod_count++;
             tree->keyset_version++;
             return 0;

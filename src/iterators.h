@@ -464,8 +464,8 @@ template <bool Reverse>
     int64_t value;
     if (sk.tag == kEntryInt && cached_int(node, idx, &value)) {
         cmp = value < sk.word ? -1 : (value > sk.word ? 1 : 0);
-    } else if (sk.tag == kEntryStr && cached_abbrev_differs(node, idx, sk.word, &value)) {
-        cmp = value < sk.word ? -1 : 1;  // differing abbreviations decide
+    } else if (sk.tag == kEntryStr && str_slot_order(sk, node, idx, &cmp)) {
+        // the words decided
     } else if (comparison_is_native(candidate, bound)) {
         cmp = compare_keys(candidate, bound);
     } else {

@@ -20,8 +20,9 @@ namespace sylvan {
 // Code-point order of two exact strs: -1, 0 or 1; cannot fail. 1-byte
 // strings compare as bytes; strings of another shared kind 8 bytes at a
 // time, where the first differing byte names the first differing code unit,
-// which decides.
-inline int compare_str(PyObject *a, PyObject *b)
+// which decides. Both must start with the same `from` code points, which are
+// skipped (a node's prefix).
+inline int compare_str(PyObject *a, PyObject *b, Py_ssize_t from = 0)
 {
     const Py_ssize_t la = PyUnicode_GET_LENGTH(a);
     const Py_ssize_t lb = PyUnicode_GET_LENGTH(b);
@@ -30,16 +31,16 @@ inline int compare_str(PyObject *a, PyObject *b)
     const int kb = PyUnicode_KIND(b);
     const char *da = static_cast<const char *>(PyUnicode_DATA(a));
     const char *db = static_cast<const char *>(PyUnicode_DATA(b));
-    Py_ssize_t i = 0;
+    Py_ssize_t i = from;
     if (ka == kb && ka == PyUnicode_1BYTE_KIND) {
-        const int r = memcmp(da, db, static_cast<size_t>(n));
+        const int r = memcmp(da + from, db + from, static_cast<size_t>(n - from));
         if (r != 0) {
             return r < 0 ? -1 : 1;
         }
         i = n;
     } else if (ka == kb) {
         const size_t bytes = static_cast<size_t>(n) * static_cast<size_t>(ka);
-        size_t off = 0;
+        size_t off = static_cast<size_t>(from) * static_cast<size_t>(ka);
         for (; off + 8 <= bytes; off += 8) {
             uint64_t wa;
             uint64_t wb;
@@ -162,18 +163,65 @@ inline void set_mutated_error()
 
 // A key prepared once per operation: the cache entry it would have (tag and
 // word), so that it meets cache entries of its own kind as a machine word at
-// every level without being converted again.
+// every level without being converted again. A str also keeps its word after
+// the last node prefix length it met, since nodes on one path mostly share it.
 struct SearchKey {
     PyObject *obj;
     int64_t word;
     uint8_t tag;
+    mutable Py_ssize_t from = 0;  // the str's word after its first `from` code points:
+    mutable int64_t word_from = 0;
 };
 
 inline SearchKey make_search_key(PyObject *key)
 {
     SearchKey sk{key, 0, kEntryOther};
     sk.tag = entry_for(key, &sk.word);
+    sk.word_from = sk.word;
     return sk;
+}
+
+// Where a prepared str stands to the keys of a cached node that holds only
+// strs: -1 before them all, 1 after them all (outside the node's prefix), or
+// 0 with *word its word to compare with the node's words.
+[[gnu::always_inline]] inline int str_word_in(const SearchKey &sk, const PyBTreeNode *node, int64_t *word)
+{
+    const Py_ssize_t p = node->prefix_len;
+    if (p == 0) {
+        *word = sk.word;
+        return 0;
+    }
+    const int side = prefix_side(sk.obj, node_prefix(node), p);
+    if (side == 0) {
+        if (sk.from != p) {
+            sk.word_from = abbrev_word(str_abbrev(sk.obj, p));
+            sk.from = p;
+        }
+        *word = sk.word_from;
+    }
+    return side;
+}
+
+// The order of the str in slot idx of a cached node against a prepared str,
+// where the words decide it: true with *cmp (-1, 1: the slot's key before or
+// after the prepared one); false when only a full comparison can tell.
+inline bool str_slot_order(const SearchKey &sk, const PyBTreeNode *node, Py_ssize_t idx, int *cmp)
+{
+    if (!has_cache(node) || cache_tags(node)[idx] != kEntryStr) {
+        return false;
+    }
+    int64_t word;
+    const int side = str_word_in(sk, node, &word);
+    if (side != 0) {
+        *cmp = -side;
+        return true;
+    }
+    const int64_t stored = cache_words(node)[idx];
+    if (stored == word) {
+        return false;
+    }
+    *cmp = stored < word ? -1 : 1;
+    return true;
 }
 
 // Compares the prepared key with the stored key in slot idx of node.
@@ -183,10 +231,18 @@ inline SearchKey make_search_key(PyObject *key)
     PyObject *stored = node->keys[idx];
     if (sk.tag != kEntryOther && has_cache(node) && cache_tags(node)[idx] == sk.tag) {
         const int64_t other = cache_words(node)[idx];
-        if (sk.word != other || sk.tag == kEntryInt) {
+        if (sk.tag == kEntryInt) {
             return sk.word < other ? -1 : (sk.word > other ? 1 : 0);
         }
-        return compare_str(sk.obj, stored);  // equal abbreviations decide nothing
+        int64_t word;
+        const int side = str_word_in(sk, node, &word);
+        if (side != 0) {
+            return side;
+        }
+        if (word != other) {
+            return word < other ? -1 : 1;
+        }
+        return compare_str(sk.obj, stored, node->prefix_len);  // equal abbreviations decide nothing
     }
     int64_t other;
     if (sk.tag == kEntryInt && PyLong_CheckExact(stored) && exact_int_as_i64(stored, &other)) {
@@ -276,29 +332,37 @@ template <bool Wide>
         *found = low < n && w[low] == sk.word;
         return low;
     }
+    int64_t x;
+    const int side = str_word_in(sk, node, &x);
+    if (side != 0) {
+        *found = 0;
+        return side < 0 ? 0 : n;
+    }
     if (n > 0 && w[0] == w[n - 1]) {
-        // Every key of the node abbreviates alike (they share a prefix of 8
-        // bytes or more): the words place the key only outside the node.
-        if (sk.word != w[0]) {
-            return sk.word < w[0] ? 0 : n;
+        // Every key of the node abbreviates alike (they share 8 bytes or more
+        // after the prefix): the words place the key only outside the node.
+        if (x != w[0]) {
+            *found = 0;
+            return x < w[0] ? 0 : n;
         }
         low = 0;
         high = n;
     } else {
-        low = lower_bound_words<Wide>(w, cap, sk.word);
+        low = lower_bound_words<Wide>(w, cap, x);
         high = low;
-        if (low < n && w[low] == sk.word) {
+        if (low < n && w[low] == x) {
             high = low + 1;
-            if (high < n && w[high] == sk.word) {
-                high = sk.word == kVacantWord ? n : lower_bound_words<Wide>(w, cap, sk.word + 1);
+            if (high < n && w[high] == x) {
+                high = x == kVacantWord ? n : lower_bound_words<Wide>(w, cap, x + 1);
             }
         }
     }
     // The keys in [low, high) tie with the key: often one, or none.
+    const Py_ssize_t from = node->prefix_len;
     while (low < high) {
         const Py_ssize_t mid = low + (high - low) / 2;
         PyObject *stored = node->keys[mid];
-        const int cmp = stored == sk.obj ? 0 : compare_str(sk.obj, stored);
+        const int cmp = stored == sk.obj ? 0 : compare_str(sk.obj, stored, from);
         if (cmp == 0) {
             *found = 1;
             return mid;
@@ -387,14 +451,16 @@ namespace sylvan {
 // node when it is absent. Returns -1 with an exception set on failure. Nodes
 // whose entries are all of the key's kind are searched inline.
 template <bool Wide>
-[[gnu::always_inline]] inline int locate_general_body(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+[[gnu::always_inline]] inline int locate_general_body(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                                       PyBTreeNode **where, Py_ssize_t *slot)
 {
     const bool prefetch = tree->cache_i64 && tree->size >= kPrefetchNodesFrom;
+    const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
     *where = nullptr;
     while (node != nullptr) {
         if (prefetch) {
-            prefetch_words(node, static_cast<Py_ssize_t>(cache_capacity(tree->order)));
+            prefetch_words(node, cap);
+            __builtin_prefetch(reinterpret_cast<const char *>(cache_words(node)) + cap * 9);  // the prefix
         }
         int found = 0;
         const Py_ssize_t i = is_uniform_for(node, sk) ? search_uniform<Wide>(node, sk, &found)
@@ -416,20 +482,20 @@ template <bool Wide>
 }
 
 __attribute__((target("avx2"), noinline)) inline int locate_general_wide(PyBTreeObject *tree, PyBTreeNode *node,
-                                                                            const SearchKey sk, PyBTreeNode **where,
+                                                                            const SearchKey &sk, PyBTreeNode **where,
                                                                             Py_ssize_t *slot)
 {
     return locate_general_body<true>(tree, node, sk, where, slot);
 }
 
-[[gnu::noinline]] inline int locate_general_scalar(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+[[gnu::noinline]] inline int locate_general_scalar(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                                    PyBTreeNode **where, Py_ssize_t *slot)
 {
     return locate_general_body<false>(tree, node, sk, where, slot);
 }
 
 template <bool Wide>
-[[gnu::always_inline]] inline int locate_general(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+[[gnu::always_inline]] inline int locate_general(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                                  PyBTreeNode **where, Py_ssize_t *slot)
 {
     return Wide ? locate_general_wide(tree, node, sk, where, slot) : locate_general_scalar(tree, node, sk, where, slot);
@@ -438,7 +504,7 @@ template <bool Wide>
 // An int key, the common case, has a short loop of its own for as long as
 // the nodes on its path hold only int entries.
 template <bool Wide>
-[[gnu::always_inline]] inline int locate(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey sk,
+[[gnu::always_inline]] inline int locate(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                          PyBTreeNode **where, Py_ssize_t *slot)
 {
     if (sk.tag != kEntryInt) {

@@ -1,9 +1,13 @@
 // Node storage: the node constructor and its one-block layout, the key cache
-// rule (int64 values and str abbreviations), the node's collector slots, and
-// the block moves every engine routine uses.
+// rule (int64 values and str abbreviations after the node's prefix), the
+// node's collector slots, and the block moves every engine routine uses.
 //
 // Moves never change reference counts: an entry that moves is cleared at its
-// old place by the caller (clear_entries), and its cache entry moves with it.
+// old place by the caller (clear_entries), and its cache entry moves with it
+// (recomputed when the two nodes' prefixes differ in length). A routine that
+// brings keys into a node from elsewhere, or stores one at either end of it,
+// calls refit_prefix on that node once its n_keys is final; none of this
+// compares keys with user code or can fail.
 // Helpers for other code: cached_int (records.h) reads an int entry,
 // node_alloc_size what a node allocated.
 #ifndef SYLVANMAP_NODE_H
@@ -45,7 +49,7 @@ namespace sylvan {
 inline size_t node_extra_size(int order, int is_leaf, int cached)
 {
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
-    const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) : 0;
+    const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax : 0;
     const size_t children = is_leaf ? 0 : 2 * static_cast<size_t>(order) * sizeof(PyBTreeNode *);
     return cache + 2 * mk * sizeof(PyObject *) + children;
 }
@@ -62,22 +66,19 @@ inline size_t node_alloc_size(const PyBTreeNode *node)
 // bytes read as a big-endian word, zero-padded. So a 1-byte-kind string
 // without U+00FF is simply its first 8 bytes, strings of every kind compare
 // alike, and a < b implies abbrev(a) <= abbrev(b): a differing abbreviation
-// decides a comparison, an equal one decides nothing.
-inline uint64_t str_abbrev(PyObject *str)
+// decides a comparison, an equal one decides nothing. From `from` on: the
+// same for the code points after the first `from` (of strs that share those).
+[[gnu::noinline]] inline uint64_t str_abbrev_general(PyObject *str, Py_ssize_t from)
 {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(str);
+    const Py_ssize_t full = PyUnicode_GET_LENGTH(str);
+    const Py_ssize_t len = full > from ? full - from : 0;
     const int kind = PyUnicode_KIND(str);
-    const void *data = PyUnicode_DATA(str);
+    const void *data = static_cast<const char *>(PyUnicode_DATA(str)) + (full > from ? from : full) * kind;
     if (kind == PyUnicode_1BYTE_KIND) {
         const uint8_t *bytes = static_cast<const uint8_t *>(data);
         uint64_t word = 0;
-        if (len >= 8) {
-            memcpy(&word, bytes, 8);
-            word = __builtin_bswap64(word);
-        } else {
-            for (Py_ssize_t i = 0; i < len; i++) {
-                word |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
-            }
+        for (Py_ssize_t i = 0; i < len && i < 8; i++) {
+            word |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
         }
         const uint64_t inverted = ~word;  // a 0xFF byte becomes a zero byte
         if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
@@ -109,21 +110,99 @@ inline uint64_t str_abbrev(PyObject *str)
     return word;
 }
 
+// The common case inline: 8 or more 1-byte code points below U+00FF.
+[[gnu::always_inline]] inline uint64_t str_abbrev(PyObject *str, Py_ssize_t from = 0)
+{
+    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(str) - from >= 8) {
+        uint64_t word;
+        memcpy(&word, static_cast<const char *>(PyUnicode_DATA(str)) + from, 8);
+        word = __builtin_bswap64(word);
+        const uint64_t inverted = ~word;  // a 0xFF byte becomes a zero byte
+        if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
+            return word;
+        }
+    }
+    return str_abbrev_general(str, from);
+}
+
 // The stored form of an abbreviation: signed comparison of stored words is
 // unsigned comparison of abbreviations.
 inline int64_t abbrev_word(uint64_t abbrev) { return static_cast<int64_t>(abbrev ^ (1ULL << 63)); }
 
-// The cache entry a key gets: its tag, and the word for it.
-inline uint8_t entry_for(PyObject *key, int64_t *word)
+// The cache entry a key gets in a node of prefix length `from`: its tag, and
+// the word for it.
+inline uint8_t entry_for(PyObject *key, int64_t *word, Py_ssize_t from = 0)
 {
     if (PyLong_CheckExact(key)) {
         return exact_int_as_i64(key, word) ? kEntryInt : kEntryOther;
     }
     if (PyUnicode_CheckExact(key)) {
-        *word = abbrev_word(str_abbrev(key));
+        *word = abbrev_word(str_abbrev(key, from));
         return kEntryStr;
     }
     return kEntryOther;
+}
+
+// The code points a str starts with that a node prefix can hold: as many as
+// a and b share, up to kPrefixMax and the first one from U+0100 on; none
+// below kPrefixMin, where the words still have most of their bytes to tell
+// keys apart and a prefix would only cost its test.
+inline Py_ssize_t prefix_shared(PyObject *a, PyObject *b)
+{
+    const Py_ssize_t la = PyUnicode_GET_LENGTH(a);
+    const Py_ssize_t lb = PyUnicode_GET_LENGTH(b);
+    const Py_ssize_t n = std::min({la, lb, kPrefixMax});
+    const int ka = PyUnicode_KIND(a);
+    const int kb = PyUnicode_KIND(b);
+    const void *da = PyUnicode_DATA(a);
+    const void *db = PyUnicode_DATA(b);
+    Py_ssize_t i = 0;
+    if (ka == PyUnicode_1BYTE_KIND && kb == PyUnicode_1BYTE_KIND) {
+        const char *ba = static_cast<const char *>(da);
+        const char *bb = static_cast<const char *>(db);
+        for (; i + 8 <= n; i += 8) {
+            uint64_t wa;
+            uint64_t wb;
+            memcpy(&wa, ba + i, 8);
+            memcpy(&wb, bb + i, 8);
+            if (wa != wb) {
+                i += __builtin_ctzll(wa ^ wb) / 8;
+                return i < kPrefixMin ? 0 : i;
+            }
+        }
+    }
+    for (; i < n; i++) {
+        const Py_UCS4 c = PyUnicode_READ(ka, da, i);
+        if (c != PyUnicode_READ(kb, db, i) || c > 0xFF) {
+            break;
+        }
+    }
+    return i < kPrefixMin ? 0 : i;
+}
+
+// How a str stands to every key of a node with prefix bytes `prefix` of
+// length p: -1 before them all, 1 after them all, 0 when it starts with the
+// prefix too.
+inline int prefix_side(PyObject *str, const uint8_t *prefix, Py_ssize_t p)
+{
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(str);
+    const Py_ssize_t n = len < p ? len : p;
+    const int kind = PyUnicode_KIND(str);
+    const void *data = PyUnicode_DATA(str);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const int r = memcmp(data, prefix, static_cast<size_t>(n));
+        if (r != 0) {
+            return r < 0 ? -1 : 1;
+        }
+    } else {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c != prefix[i]) {
+                return c < prefix[i] ? -1 : 1;
+            }
+        }
+    }
+    return len < p ? -1 : 0;  // a proper prefix of the prefix orders first
 }
 
 }  // namespace sylvan
@@ -157,9 +236,10 @@ static PyBTreeNode *node_memory_error(int order)
     node->order = order;
     node->cached = cache_i64 ? 1 : 0;
     node->entry_kinds = cache_i64 ? 0 : kind_bit(kEntryOther);
+    node->prefix_len = 0;
     char *cursor = reinterpret_cast<char *>(node + 1);
     if (cache_i64) {
-        cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t));
+        cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax;
     }
     node->keys = reinterpret_cast<PyObject **>(cursor);
     node->values = node->keys + mk;
@@ -179,14 +259,14 @@ static void cache_key(PyBTreeNode *node, Py_ssize_t idx, PyObject *key)
         return;
     }
     int64_t word = 0;
-    const uint8_t tag = entry_for(key, &word);
+    const uint8_t tag = entry_for(key, &word, node->prefix_len);
     cache_words(node)[idx] = word;
     cache_tags(node)[idx] = tag;
     node->entry_kinds |= kind_bit(tag);
 }
 
 // cache_key for a key whose entry is known already: the tag and word that
-// entry_for gives it.
+// entry_for gives it, in a node without a prefix.
 static void cache_known(PyBTreeNode *node, Py_ssize_t idx, uint8_t tag, int64_t word)
 {
     using namespace sylvan;
@@ -239,17 +319,69 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
             dst->entry_kinds |= tag_kinds(src, src_idx, count);
         }
         memmove(&cache_tags(dst)[dst_idx], &cache_tags(src)[src_idx], n);
+        if (dst->prefix_len != src->prefix_len) {
+            int64_t *words = cache_words(dst);
+            const uint8_t *tags = cache_tags(dst);
+            for (Py_ssize_t i = dst_idx; i < dst_idx + count; i++) {
+                if (tags[i] == kEntryStr) {
+                    words[i] = abbrev_word(str_abbrev(dst->keys[i], dst->prefix_len));
+                }
+            }
+        }
+    }
+}
+
+// Gives a new node the prefix of the one it takes entries from, so that they
+// move as they are.
+inline void copy_prefix(PyBTreeNode *dst, const PyBTreeNode *src)
+{
+    if (has_cache(dst) && has_cache(src)) {
+        dst->prefix_len = src->prefix_len;
+        memcpy(node_prefix(dst), node_prefix(src), src->prefix_len);
     }
 }
 
 // Copies the cache entries of the first `count` slots of cached src into
-// cached dst (a structural copy of the node).
+// cached dst (a structural copy of the node), and its prefix.
 inline void copy_cache(PyBTreeNode *dst, const PyBTreeNode *src, Py_ssize_t count)
 {
     const size_t n = static_cast<size_t>(count);
     memcpy(cache_words(dst), cache_words(src), n * sizeof(int64_t));
     memcpy(cache_tags(dst), cache_tags(src), n);
     dst->entry_kinds |= src->entry_kinds;
+    copy_prefix(dst, src);
+}
+
+// Restores the node-prefix rule after keys came in: the prefix becomes the
+// one the node's first and last keys share (none unless the node holds two
+// or more keys, all strs), and the str entries are rewritten if it changed.
+// Cheap when it did not: two keys compared up to kPrefixMax code points.
+inline void refit_prefix(PyBTreeNode *node)
+{
+    if (!has_cache(node)) {
+        return;
+    }
+    const Py_ssize_t n = node->n_keys;
+    Py_ssize_t want = 0;
+    if (n >= 2 && node->entry_kinds == kind_bit(kEntryStr)) {
+        want = prefix_shared(node->keys[0], node->keys[n - 1]);
+    }
+    uint8_t *prefix = node_prefix(node);
+    if (want == node->prefix_len && (want == 0 || prefix_side(node->keys[0], prefix, want) == 0)) {
+        return;
+    }
+    PyObject *first = node->keys[0];
+    for (Py_ssize_t i = 0; i < want; i++) {
+        prefix[i] = static_cast<uint8_t>(PyUnicode_READ_CHAR(first, i));
+    }
+    node->prefix_len = static_cast<uint8_t>(want);
+    int64_t *words = cache_words(node);
+    const uint8_t *tags = cache_tags(node);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (tags[i] == kEntryStr) {
+            words[i] = abbrev_word(str_abbrev(node->keys[i], want));
+        }
+    }
 }
 
 // Moves entries within one node, from slot `from` to slot `to`.

@@ -9,24 +9,33 @@
 //     every slot from n_keys up is NULL (children: from n_keys+1 up);
 //   * keys ascend under compare_keys within a node and across the tree;
 //   * a node is one collector allocation: the record, then (cached trees
-//     only) the cache words and tags, then keys, values and children
+//     only) the cache words, tags and prefix bytes, then keys, values and children
 //     (internal nodes only); the record's keys/values/children point into it.
 //     The words start right after the record, so a search addresses them from
 //     the node pointer alone, without waiting for the record's fields;
 //   * cache entries: in a cached node, tags[i] says what words[i] holds for
 //     keys[i]: kEntryInt, the value of an exact int within int64; kEntryStr,
-//     the order-preserving abbreviation of an exact str (node.h), stored with
-//     its top bit flipped so that signed comparison orders it; kEntryOther,
+//     the order-preserving abbreviation (node.h) of an exact str with its
+//     first prefix_len code points left out, stored with its top bit flipped
+//     so that signed comparison orders it; kEntryOther,
 //     nothing (any other key); kEntryVacant marks every slot not in use.
 //     Every word from
 //     n_keys to the end of the cache capacity holds kVacantWord, the largest
 //     word, so a search can count the words below a key over the whole
-//     capacity without reading n_keys. An entry travels with
-//     its key and is copied, never recomputed. `entry_kinds` holds the bit of
+//     capacity without reading n_keys. An entry travels with its key and is
+//     copied, recomputed only when it moves to a node of another prefix_len.
+//     `entry_kinds` holds the bit of
 //     the tag of every key in the node, and possibly of keys that left (so
 //     "all entries are ints" is one test); a node with mixed kinds recomputes
 //     it whenever slots are vacated, and uncached nodes hold the kEntryOther
 //     bit alone;
+//   * node prefix: a cached node whose prefix_len is p > 0 holds only exact
+//     strs (entry_kinds is the str bit alone), every one of which starts with
+//     the p code points in its prefix bytes (each below U+0100, p from
+//     kPrefixMin to kPrefixMax). Keys sharing a long prefix (paths, URLs) so abbreviate what
+//     tells them apart. Every operation that brings keys into a node, or
+//     changes its kinds, refits the prefix before it returns (node.h); the
+//     prefix need not be the longest common one (deletions leave it be).
 //
 // Modification counters. User code (__eq__, __lt__, finalisers) can run in the
 // middle of an operation and change the tree. `mod_count` is bumped by every
@@ -51,6 +60,7 @@ struct PyBTreeNode {
     int order;
     uint8_t cached;       // the block holds cache words and tags
     uint8_t entry_kinds;  // bit (1 << tag) of every entry tag stored since creation
+    uint8_t prefix_len;   // code points every key starts with (cached str nodes)
     PyObject **keys;
     PyObject **values;
     PyBTreeNode **children;
@@ -104,17 +114,10 @@ inline uint8_t *cache_tags(const PyBTreeNode *node)
     return reinterpret_cast<uint8_t *>(cache_words(node) + cache_capacity(node->order));
 }
 
-// True, with the stored word, when slot i of a cached node holds a str entry
-// whose word differs from `word` (a str key's stored word): the two
-// abbreviations then order the two strs.
-inline bool cached_abbrev_differs(const PyBTreeNode *node, Py_ssize_t i, int64_t word, int64_t *stored)
-{
-    if (!has_cache(node) || cache_tags(node)[i] != kEntryStr || cache_words(node)[i] == word) {
-        return false;
-    }
-    *stored = cache_words(node)[i];
-    return true;
-}
+// The prefix bytes of a cached node: one code point below U+0100 each.
+inline constexpr Py_ssize_t kPrefixMax = 64;
+inline constexpr Py_ssize_t kPrefixMin = 4;
+inline uint8_t *node_prefix(const PyBTreeNode *node) { return cache_tags(node) + cache_capacity(node->order); }
 
 // True, with the value, when slot i of a cached node holds an int entry.
 inline bool cached_int(const PyBTreeNode *node, Py_ssize_t i, int64_t *value)

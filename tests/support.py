@@ -25,6 +25,12 @@ def refs(objs):
     return [sys.getrefcount(o) for o in objs]
 
 
+def entry_tags(d):
+    """(key, tag) of every cache entry in order: trees of other shapes agree on these (str words depend on
+    each node's prefix; probe.check holds every word to its key)."""
+    return [(k, tag) for k, tag, _ in probe.cache(d)]
+
+
 def build(keys, order=64, cache=True, values=None):
     """A tree holding keys (inserted in the order given) with values, or the keys themselves."""
     d = SortedDict(order, cache)

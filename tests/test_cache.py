@@ -2,9 +2,11 @@
 
 import bisect
 import functools
+import operator
+import random
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from support import SortedDict, build, probe
 from test_model import TEXT
@@ -89,3 +91,54 @@ def test_node_losing_its_single_kind(keys, intruder):
         assert probe.find(d, k, True) == probe.find(d, k, False) and (k in d) is (k in keys or k == intruder)
     del d[intruder]
     assert set(probe.kinds(d)) == {kind} and probe.check(d)
+
+
+# Node prefixes: keys sharing long heads (paths, URLs, non-Latin text) give nodes a prefix, which every
+# way of filling, copying, thinning and cutting a tree keeps true (probe.check). Probes that start with a
+# node's prefix, stop inside it, or leave it below or above, as stored objects and as fresh ones, are
+# placed as bisect places them, by either kernel.
+HEADS = ["/srv/data/projects/archive/2026/logs/", "/srv/data/projects/archive/2026/logz/", "/srv/data/",
+         "https://host.test/api/v2/items?id=", "\u0444\u0430\u0439\u043b/dir/", "\xe9t\xe9/\xff\xfe/", ""]
+TAILS = st.text(st.sampled_from("0123/ab\0\xff\u0100\U0010ffff"), max_size=6)
+PATHS = st.builds(operator.add, st.sampled_from(HEADS), TAILS)
+ROUTES = {
+    "shuffled": lambda ks, order: build(random.Random(len(ks)).sample(ks, len(ks)), order),
+    "ascending": lambda ks, order: build(sorted(ks), order),
+    "descending": lambda ks, order: build(sorted(ks, reverse=True), order),
+    "bulk": lambda ks, order: (d := SortedDict(order)).update(dict.fromkeys(ks)) or d,
+    "copy": lambda ks, order: build(ks, order).copy(),
+}
+
+
+@settings(max_examples=150, deadline=None)
+@given(keys=st.lists(PATHS, min_size=1, max_size=300, unique=True), route=st.sampled_from(sorted(ROUTES)),
+       order=st.sampled_from([2, 3, 8]), cuts=st.lists(st.tuples(PATHS, PATHS), max_size=3),
+       probes=st.lists(PATHS, max_size=30))
+def test_node_prefixes(keys, route, order, cuts, probes):
+    d, model = ROUTES[route](keys, order), sorted(keys)
+    assert probe.check(d)["keys"] == len(model)
+    for k in keys[::3]:  # deletions thin nodes out, merges and borrows bring keys in
+        del d[k]
+        model.remove(k)
+    assert probe.check(d)["keys"] == len(model)
+    for lo, hi in cuts:
+        lo, hi = min(lo, hi), max(lo, hi)
+        d.delete_range(lo, hi)
+        model = [k for k in model if not lo <= k <= hi]
+        assert probe.check(d)["keys"] == len(model)
+    for k in model + probes + [(k + "!")[:-1] for k in model[:20]] + [h[:n] for h in HEADS for n in (3, 9, 20)]:
+        want = bisect.bisect_left(model, k)
+        found = want < len(model) and model[want] == k
+        assert probe.find(d, k, True)[0] is probe.find(d, k, False)[0] is found and (k in d) is found
+        assert d.ceiling_key(k, None) == (model[want] if want < len(model) else None)
+        assert list(d.irange(k, None))[:3] == model[want:want + 3]
+        assert list(d.irange(None, k, reverse=True))[:2] == model[:want][::-1][:2]  # max excluded
+
+
+# Long shared heads are what prefixes are for: such a tree uses them, down to the leaves (a prefix
+# holds code points below U+0100 only).
+@pytest.mark.parametrize("head", [h for h in HEADS if len(h) >= 8 and max(h) < "\u0100"])
+def test_long_heads_get_prefixes(head):
+    d = build([f"{head}{i:05}" for i in random.Random(1).sample(range(10**5), 2000)])
+    prefixes = probe.prefixes(d)
+    assert probe.check(d) and sum(p.startswith(head[:4]) for p in prefixes) > len(prefixes) // 2

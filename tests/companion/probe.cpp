@@ -151,7 +151,7 @@ struct Checker {
             return 0;
         }
         int64_t word = 0;
-        const uint8_t expect = entry_for(node->keys[i], &word);
+        const uint8_t expect = entry_for(node->keys[i], &word, node->prefix_len);
         const uint8_t tag = cache_tags(node)[i];
         if (tag != expect) {
             return fail("cache tag " + std::to_string(tag) + " instead of " + std::to_string(expect) + " in slot " +
@@ -162,6 +162,32 @@ struct Checker {
         }
         if (!(node->entry_kinds & kind_bit(tag))) {
             return fail("node summary lacks the kind of slot " + std::to_string(i));
+        }
+        return 0;
+    }
+
+    // A node prefix: only in cached nodes of strs alone, each of which
+    // starts with its code points.
+    int check_prefix(const PyBTreeNode *node)
+    {
+        using namespace sylvan;
+        const Py_ssize_t p = node->prefix_len;
+        if (p == 0) {
+            return 0;
+        }
+        if (!has_cache(node) || p > kPrefixMax || p < kPrefixMin || node->entry_kinds != kind_bit(kEntryStr)) {
+            return fail("prefix of length " + std::to_string(p) + " in a node that cannot have one");
+        }
+        for (Py_ssize_t i = 0; i < node->n_keys; i++) {
+            PyObject *key = node->keys[i];
+            if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) < p) {
+                return fail("key in slot " + std::to_string(i) + " shorter than the node prefix");
+            }
+            for (Py_ssize_t j = 0; j < p; j++) {
+                if (PyUnicode_READ_CHAR(key, j) != node_prefix(node)[j]) {
+                    return fail("key in slot " + std::to_string(i) + " lacks the node prefix");
+                }
+            }
         }
         return 0;
     }
@@ -198,11 +224,14 @@ struct Checker {
         }
         const char *block = reinterpret_cast<const char *>(node);
         const char *keys_at = block + sizeof(PyBTreeNode) +
-                              (sylvan::has_cache(node) ? sylvan::cache_capacity(node->order) * 9 : 0);
+                              (sylvan::has_cache(node) ? sylvan::cache_capacity(node->order) * 9 + sylvan::kPrefixMax : 0);
         if (reinterpret_cast<const char *>(node->keys) != keys_at ||
             node->values != node->keys + (2 * t - 1) ||
             (!node->is_leaf && node->children != reinterpret_cast<PyBTreeNode *const *>(node->values + (2 * t - 1)))) {
             return fail("arrays not laid out in the node's block" + where);
+        }
+        if (check_prefix(node) < 0) {
+            return -1;
         }
         if ((node->children == nullptr) != (node->is_leaf != 0)) {
             return fail("is_leaf disagrees with the children array" + where);
@@ -378,9 +407,36 @@ PyObject *find(PyObject *, PyObject *args)
     return Py_BuildValue("(On)", where != nullptr ? Py_True : Py_False, where != nullptr ? slot : -1);
 }
 
-// The kinds each node's summary claims, in pre-order: tuples of "int",
-// "str", "other".
-int collect_kinds(const PyBTreeNode *node, PyObject *out)
+// A list of describe(node) for every node, in pre-order.
+int collect_nodes(const PyBTreeNode *node, PyObject *out, PyObject *(*describe)(const PyBTreeNode *))
+{
+    Ref item = Ref::steal(describe(node));
+    if (!item || PyList_Append(out, item.get()) < 0) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; !node->is_leaf && i <= node->n_keys; i++) {
+        if (collect_nodes(node->children[i], out, describe) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject *per_node(PyObject *arg, PyObject *(*describe)(const PyBTreeNode *))
+{
+    PyBTreeObject *tree = tree_arg(arg);
+    if (tree == nullptr) {
+        return nullptr;
+    }
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out || (tree->root != nullptr && collect_nodes(tree->root, out.get(), describe) < 0)) {
+        return nullptr;
+    }
+    return out.release();
+}
+
+// The kinds a node's summary claims: a tuple of "int", "str", "other".
+PyObject *node_kinds(const PyBTreeNode *node)
 {
     static const char *const names[] = {nullptr, "int", "str", "other"};
     Ref kinds = Ref::steal(PyTuple_New(0));
@@ -390,29 +446,19 @@ int collect_kinds(const PyBTreeNode *node, PyObject *out)
             kinds = name ? Ref::steal(PySequence_Concat(kinds.get(), name.get())) : Ref();
         }
     }
-    if (!kinds || PyList_Append(out, kinds.get()) < 0) {
-        return -1;
-    }
-    for (Py_ssize_t i = 0; !node->is_leaf && i <= node->n_keys; i++) {
-        if (collect_kinds(node->children[i], out) < 0) {
-            return -1;
-        }
-    }
-    return 0;
+    return kinds.release();
 }
 
-PyObject *kinds(PyObject *, PyObject *arg)
+PyObject *kinds(PyObject *, PyObject *arg) { return per_node(arg, node_kinds); }
+
+// A node's prefix as a str ("" for none).
+PyObject *node_prefix_str(const PyBTreeNode *node)
 {
-    PyBTreeObject *tree = tree_arg(arg);
-    if (tree == nullptr) {
-        return nullptr;
-    }
-    Ref out = Ref::steal(PyList_New(0));
-    if (!out || (tree->root != nullptr && collect_kinds(tree->root, out.get()) < 0)) {
-        return nullptr;
-    }
-    return out.release();
+    return PyUnicode_DecodeLatin1(reinterpret_cast<const char *>(sylvan::node_prefix(node)),
+                                  sylvan::has_cache(node) ? node->prefix_len : 0, nullptr);
 }
+
+PyObject *prefixes(PyObject *, PyObject *arg) { return per_node(arg, node_prefix_str); }
 
 template <typename F>
 PyCFunction as_method(F function)
@@ -426,6 +472,7 @@ PyMethodDef probe_methods[] = {
     {"abbrev", abbrev, METH_O, "The cache's abbreviation of a str, unsigned."},
     {"lower_bound", lower_bound, METH_VARARGS, "lower_bound(words, x): (scalar count, wide count or None)."},
     {"kinds", kinds, METH_O, "The entry kinds each node's summary claims, in pre-order."},
+    {"prefixes", prefixes, METH_O, "Each node's key prefix, in pre-order."},
     {"find", find, METH_VARARGS, "find(tree, key, wide): the lookup descent as (found, slot)."},
     {"stats", stats, METH_O, "Height, settings and modification counters of a tree."},
     {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
