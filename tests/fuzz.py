@@ -142,6 +142,9 @@ FAMILIES = {  # raw keys; "user" keys are all U, other families mix U keys in wh
                                          Fraction(r.randint(-30, 30), r.randint(1, 4)), 2**64 + r.randint(-2, 2),
                                          float(2**64), 2**63 - 1]),
     "str": lambda r: "".join(r.choices("ab\xe9\u4e2d\U0001f600", k=r.randint(0, 4))),
+    # shared heads give nodes a prefix; tails cross it, end inside it and change kind
+    "paths": lambda r: r.choice(["/srv/data/logs/", "/srv/data/logz/", "/srv/", "/srv/data", "https://h.test/",
+                                 "\u4e2d/dir/"]) + "".join(r.choices("01/ab\xff\u0100", k=r.randint(0, 4))),
     "tuples": lambda r: (r.randint(0, 6), "".join(r.choices("ab", k=r.randint(0, 2)))),
     "user": lambda r: r.randint(-60, 60),
 }
