@@ -389,10 +389,10 @@ __attribute__((target("avx2"))) inline Py_ssize_t search_uniform_avx2(const PyBT
 }
 
 // Trees at least this large (some 100 nodes of 4 KiB at the default order,
-// beyond half of a 1 MiB L2 cache) no longer sit in the caches: a lookup
-// then starts fetching all of a node's words at once instead of line by line
-// as the search reaches them. Measured on int lookups: no gain at 10^3 keys,
-// a few percent at 10^4, 10-20% from 10^5 on.
+// beyond half of a 1 MiB L2 cache) no longer sit in the caches: a str lookup
+// then starts fetching all of a node's words and its prefix at once instead
+// of line by line as the search reaches them. Measured at 10^6 keys: str
+// misses 12% faster, path hits 8% and misses 16% faster, str hits within 3%.
 inline constexpr Py_ssize_t kPrefetchNodesFrom = 1 << 13;
 
 inline void prefetch_words(const PyBTreeNode *node, Py_ssize_t capacity)
@@ -400,6 +400,7 @@ inline void prefetch_words(const PyBTreeNode *node, Py_ssize_t capacity)
     const char *p = reinterpret_cast<const char *>(cache_words(node));
     for (Py_ssize_t off = 0; off < capacity * static_cast<Py_ssize_t>(sizeof(int64_t)); off += 64) {
         __builtin_prefetch(p + off);
+        asm("" : : "r"(p + off));  // GCC deletes a loop of prefetches alone
     }
 }
 
@@ -518,9 +519,9 @@ template <bool Wide>
         if (node->entry_kinds != kind_bit(kEntryInt)) {
             return locate_general<Wide>(tree, node, sk, where, slot);
         }
-        if (prefetch) {
-            prefetch_words(node, cap);
-        }
+        // No prefetch of the words: the group step's eight loads go out at
+        // once anyway, and fetching the node's other lines too made hits at
+        // 10^6 some 8% slower for as much on misses.
         const int64_t *w = cache_words(node);
         Py_ssize_t i;
         if (Wide && cap == 128) {
