@@ -202,19 +202,29 @@ inline SearchKey make_search_key(PyObject *key)
     return side;
 }
 
+// str_word_in for a node with a prefix, out of line for the range walk's
+// bound test, which runs once per key handed out.
+[[gnu::noinline]] inline int str_word_past_prefix(const SearchKey &sk, const PyBTreeNode *node, int64_t *word)
+{
+    return str_word_in(sk, node, word);
+}
+
 // The order of the str in slot idx of a cached node against a prepared str,
 // where the words decide it: true with *cmp (-1, 1: the slot's key before or
 // after the prepared one); false when only a full comparison can tell.
-inline bool str_slot_order(const SearchKey &sk, const PyBTreeNode *node, Py_ssize_t idx, int *cmp)
+[[gnu::always_inline]] inline bool str_slot_order(const SearchKey &sk, const PyBTreeNode *node, Py_ssize_t idx,
+                                                  int *cmp)
 {
     if (!has_cache(node) || cache_tags(node)[idx] != kEntryStr) {
         return false;
     }
-    int64_t word;
-    const int side = str_word_in(sk, node, &word);
-    if (side != 0) {
-        *cmp = -side;
-        return true;
+    int64_t word = sk.word;
+    if (node->prefix_len != 0) {
+        const int side = str_word_past_prefix(sk, node, &word);
+        if (side != 0) {
+            *cmp = -side;
+            return true;
+        }
     }
     const int64_t stored = cache_words(node)[idx];
     if (stored == word) {
