@@ -284,9 +284,13 @@ inline SearchKey make_search_key(PyObject *key)
 
 
 // The first step of lower_bound_wide128: the group of 16 words that holds
-// the answer.
-[[gnu::always_inline]] inline Py_ssize_t wide128_group(const int64_t *w, int64_t x)
+// the answer, for a node of n keys. Below 16 keys it is the first (a root
+// mostly, searched on every lookup).
+[[gnu::always_inline]] inline Py_ssize_t wide128_group(const int64_t *w, Py_ssize_t n, int64_t x)
 {
+    if (n < 16) {
+        return 0;
+    }
     return (w[15] < x) + (w[31] < x) + (w[47] < x) + (w[63] < x) + (w[79] < x) + (w[95] < x) + (w[111] < x) +
            (w[127] < x);  // < 8: the last word is always vacant
 }
@@ -306,17 +310,18 @@ inline SearchKey make_search_key(PyObject *key)
 // compares), then the group's 16 words are compared at once. Written with
 // vector types, so it compiles to AVX2 inside the AVX2 descent, which alone
 // calls it.
-[[gnu::always_inline]] inline Py_ssize_t lower_bound_wide128(const int64_t *w, int64_t x)
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_wide128(const int64_t *w, Py_ssize_t n, int64_t x)
 {
-    return wide128_count(w, wide128_group(w, x), x);
+    return wide128_count(w, wide128_group(w, n, x), x);
 }
 
 template <bool Wide>
-[[gnu::always_inline]] inline Py_ssize_t lower_bound_words(const int64_t *w, Py_ssize_t cap, int64_t x)
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_words(const int64_t *w, Py_ssize_t n, Py_ssize_t cap,
+                                                            int64_t x)
 {
     if constexpr (Wide) {
         if (cap == 128) {
-            return lower_bound_wide128(w, x);
+            return lower_bound_wide128(w, n, x);
         }
     }
     return lower_bound_scalar(w, cap, x);
@@ -339,7 +344,7 @@ template <bool Wide>
     Py_ssize_t low;
     Py_ssize_t high;
     if (sk.tag == kEntryInt) {
-        low = lower_bound_words<Wide>(w, cap, sk.word);
+        low = lower_bound_words<Wide>(w, n, cap, sk.word);
         *found = low < n && w[low] == sk.word;
         return low;
     }
@@ -359,12 +364,12 @@ template <bool Wide>
         low = 0;
         high = n;
     } else {
-        low = lower_bound_words<Wide>(w, cap, x);
+        low = lower_bound_words<Wide>(w, n, cap, x);
         high = low;
         if (low < n && w[low] == x) {
             high = low + 1;
             if (high < n && w[high] == x) {
-                high = x == kVacantWord ? n : lower_bound_words<Wide>(w, cap, x + 1);
+                high = x == kVacantWord ? n : lower_bound_words<Wide>(w, n, cap, x + 1);
             }
         }
     }
@@ -548,7 +553,7 @@ template <bool Wide>
         const int64_t *w = cache_words(node);
         Py_ssize_t i;
         if (Wide && cap == 128) {
-            const Py_ssize_t group = wide128_group(w, x);
+            const Py_ssize_t group = wide128_group(w, node->n_keys, x);
             if (prefetch) {
                 // The slot lies in this group: fetch its child or value
                 // pointers while the group's words are compared.
@@ -559,7 +564,7 @@ template <bool Wide>
             }
             i = wide128_count(w, group, x);
         } else {
-            i = lower_bound_words<Wide>(w, cap, x);
+            i = lower_bound_words<Wide>(w, node->n_keys, cap, x);
         }
         if (i < node->n_keys && w[i] == x) {
             *where = node;

@@ -348,9 +348,9 @@ PyObject *abbrev(PyObject *, PyObject *arg)
     return PyLong_FromUnsignedLongLong(sylvan::str_abbrev(arg));
 }
 
-__attribute__((target("avx2"))) Py_ssize_t wide_count(const int64_t *w, int64_t x)
+__attribute__((target("avx2"))) Py_ssize_t wide_count(const int64_t *w, Py_ssize_t n, int64_t x)
 {
-    return sylvan::lower_bound_wide128(w, x);
+    return sylvan::lower_bound_wide128(w, n, x);
 }
 
 // lower_bound(words, x): (scalar count, wide count or None) of the words
@@ -378,7 +378,7 @@ PyObject *lower_bound(PyObject *, PyObject *args)
     if (!__builtin_cpu_supports("avx2")) {
         return Py_BuildValue("(nO)", scalar, Py_None);
     }
-    return Py_BuildValue("(nn)", scalar, wide_count(words.data(), x));
+    return Py_BuildValue("(nn)", scalar, wide_count(words.data(), n, x));
 }
 
 // find(tree, key, wide): the lookup descent with the scalar or the wide
