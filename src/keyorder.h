@@ -335,8 +335,25 @@ inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2");
 // The search of a node whose entries are all of the key's own kind, by the
 // words alone: an int is decided outright, a str is compared in full only
 // with the keys whose abbreviation equals its own. Cannot fail.
+// The pointers a search reads after the group of 16 words that holds its
+// slot: the values of a leaf or the children of an internal node, and, for a
+// str, the keys its tie test reads. Fetched while the group's words are
+// compared, in trees too large for the caches.
+[[gnu::always_inline]] inline void prefetch_slots(const PyBTreeNode *node, Py_ssize_t group, bool keys)
+{
+    void *const *next = node->is_leaf ? reinterpret_cast<void *const *>(node->values)
+                                      : reinterpret_cast<void *const *>(node->children);
+    __builtin_prefetch(next + 16 * group);
+    __builtin_prefetch(next + 16 * group + 8);
+    if (keys) {
+        __builtin_prefetch(node->keys + 16 * group);
+        __builtin_prefetch(node->keys + 16 * group + 8);
+    }
+}
+
 template <bool Wide>
-[[gnu::always_inline]] inline Py_ssize_t search_uniform(const PyBTreeNode *node, const SearchKey &sk, int *found)
+[[gnu::always_inline]] inline Py_ssize_t search_uniform(const PyBTreeNode *node, const SearchKey &sk, int *found,
+                                                        bool fetch_slots = false)
 {
     const int64_t *w = cache_words(node);
     const Py_ssize_t n = node->n_keys;
@@ -364,7 +381,13 @@ template <bool Wide>
         low = 0;
         high = n;
     } else {
-        low = lower_bound_words<Wide>(w, n, cap, x);
+        if (Wide && fetch_slots && cap == 128) {
+            const Py_ssize_t group = wide128_group(w, n, x);
+            prefetch_slots(node, group, true);
+            low = wide128_count(w, group, x);
+        } else {
+            low = lower_bound_words<Wide>(w, n, cap, x);
+        }
         high = low;
         if (low < n && w[low] == x) {
             high = low + 1;
@@ -492,7 +515,7 @@ template <bool Wide>
             __builtin_prefetch(reinterpret_cast<const char *>(cache_words(node)) + cap * 9);  // the prefix
         }
         int found = 0;
-        const Py_ssize_t i = is_uniform_for(node, sk) ? search_uniform<Wide>(node, sk, &found)
+        const Py_ssize_t i = is_uniform_for(node, sk) ? search_uniform<Wide>(node, sk, &found, prefetch)
                                                       : node_search_key(tree, node, sk, &found);
         if (i < 0) {
             return -1;
@@ -555,12 +578,7 @@ template <bool Wide>
         if (Wide && cap == 128) {
             const Py_ssize_t group = wide128_group(w, node->n_keys, x);
             if (prefetch) {
-                // The slot lies in this group: fetch its child or value
-                // pointers while the group's words are compared.
-                void *const *next = node->is_leaf ? reinterpret_cast<void *const *>(node->values)
-                                                  : reinterpret_cast<void *const *>(node->children);
-                __builtin_prefetch(next + 16 * group);
-                __builtin_prefetch(next + 16 * group + 8);
+                prefetch_slots(node, group, false);
             }
             i = wide128_count(w, group, x);
         } else {
