@@ -332,9 +332,6 @@ inline bool g_use_avx2 = false;
 
 inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2"); }
 
-// The search of a node whose entries are all of the key's own kind, by the
-// words alone: an int is decided outright, a str is compared in full only
-// with the keys whose abbreviation equals its own. Cannot fail.
 // The pointers a search reads after the group of 16 words that holds its
 // slot: the values of a leaf or the children of an internal node, and, for a
 // str, the keys its tie test reads. Fetched while the group's words are
@@ -351,6 +348,10 @@ inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2");
     }
 }
 
+// The search of a node whose entries are all of the key's own kind, by the
+// words alone: an int is decided outright, a str is compared in full only
+// with the keys whose abbreviation equals its own. Cannot fail.
+// fetch_slots: fetch the pointers after the words' group (large trees).
 template <bool Wide>
 [[gnu::always_inline]] inline Py_ssize_t search_uniform(const PyBTreeNode *node, const SearchKey &sk, int *found,
                                                         bool fetch_slots = false)
@@ -431,9 +432,9 @@ __attribute__((target("avx2"))) inline Py_ssize_t search_uniform_avx2(const PyBT
 // order, beyond what a core's share of a shared last-level cache keeps) are
 // searched with all of a node's words fetched at once instead of line by line
 // as the search reaches them. Measured on an Intel Xeon (2 MiB L2): at 10^6
-// keys int misses 15% faster with hits within 3%, str misses 12% faster,
-// path hits 8% and misses 16% faster; at 10^4 to 5*10^5 keys the fetch was
-// a loss of 5-20%, so smaller trees go without.
+// keys int misses 15-19% faster with hits within 3%, str misses 12% faster,
+// path hits 8-10% and misses 16% faster; at 10^4 to 5*10^5 keys the fetch
+// was a loss of 5-20%, so smaller trees go without.
 inline constexpr Py_ssize_t kPrefetchNodesFrom = 1 << 19;
 
 template <size_t... I>
