@@ -348,6 +348,18 @@ inline void init_search_kernels() { g_use_avx2 = __builtin_cpu_supports("avx2");
     }
 }
 
+// lower_bound_wide128 over a node's words that, when `fetch`, also fetches
+// the slots after the group (prefetch_slots) before the group's count.
+[[gnu::always_inline]] inline Py_ssize_t lower_bound_node128(const PyBTreeNode *node, int64_t x, bool fetch, bool keys)
+{
+    const int64_t *w = cache_words(node);
+    const Py_ssize_t group = wide128_group(w, node->n_keys, x);
+    if (fetch) {
+        prefetch_slots(node, group, keys);
+    }
+    return wide128_count(w, group, x);
+}
+
 // The search of a node whose entries are all of the key's own kind, by the
 // words alone: an int is decided outright, a str is compared in full only
 // with the keys whose abbreviation equals its own. Cannot fail.
@@ -382,13 +394,8 @@ template <bool Wide>
         low = 0;
         high = n;
     } else {
-        if (Wide && fetch_slots && cap == 128) {
-            const Py_ssize_t group = wide128_group(w, n, x);
-            prefetch_slots(node, group, true);
-            low = wide128_count(w, group, x);
-        } else {
-            low = lower_bound_words<Wide>(w, n, cap, x);
-        }
+        low = Wide && cap == 128 ? lower_bound_node128(node, x, fetch_slots, true)
+                                 : lower_bound_words<Wide>(w, n, cap, x);
         high = low;
         if (low < n && w[low] == x) {
             high = low + 1;
@@ -575,16 +582,8 @@ template <bool Wide>
             prefetch_words(node, cap);
         }
         const int64_t *w = cache_words(node);
-        Py_ssize_t i;
-        if (Wide && cap == 128) {
-            const Py_ssize_t group = wide128_group(w, node->n_keys, x);
-            if (prefetch) {
-                prefetch_slots(node, group, false);
-            }
-            i = wide128_count(w, group, x);
-        } else {
-            i = lower_bound_words<Wide>(w, node->n_keys, cap, x);
-        }
+        const Py_ssize_t i = Wide && cap == 128 ? lower_bound_node128(node, x, prefetch, false)
+                                                : lower_bound_words<Wide>(w, node->n_keys, cap, x);
         if (i < node->n_keys && w[i] == x) {
             *where = node;
             *slot = i;
