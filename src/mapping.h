@@ -226,6 +226,13 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
+    // The result tuple is made before the end is located: on 3.11 its
+    // allocation can run the collector, whose finalisers may change the tree.
+    // (A failed allocation loses nothing.)
+    Ref result = Ref::steal(PyTuple_New(2));
+    if (!result) {
+        return nullptr;
+    }
     int last = select_end(self, args, "|n:popitem", "popitem", PyExc_KeyError, "popitem(): B-tree is empty");
     if (last < 0) {
         return nullptr;
@@ -242,11 +249,6 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_RuntimeError, "key disappeared during popitem");
         }
-        return nullptr;
-    }
-    // The result tuple is made first, so a failed allocation loses nothing.
-    Ref result = Ref::steal(PyTuple_New(2));
-    if (!result) {
         return nullptr;
     }
     // A search that ran user code fails if the tree changed, so the end still

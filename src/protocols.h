@@ -112,9 +112,13 @@ static PyObject *btree_reduce(PyObject *self, PyObject *)
 {
     using sylvan::Ref;
     PyBTreeObject *tree = sylvan::as_tree(self);
-    Ref keys = Ref::steal(PyBTree_Keys(self));
-    Ref values = Ref::steal(keys ? PyBTree_Values(self) : nullptr);
-    Ref attributes = Ref::steal(values ? sylvan::attribute_state(self) : nullptr);
+    Ref columns[2];  // the keys and the values, from one walk
+    if (sylvan::export_into(tree, sylvan::Export::Columns, columns, 2) < 0) {
+        return nullptr;
+    }
+    Ref &keys = columns[0];
+    Ref &values = columns[1];
+    Ref attributes = Ref::steal(sylvan::attribute_state(self));
     if (!attributes) {
         return nullptr;
     }

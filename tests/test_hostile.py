@@ -375,6 +375,51 @@ def test_node_allocations_never_collect(op):
     assert changed, "no finaliser ran"
 
 
+LOCATE_THEN_CHANGE = {  # an operation that finds entries, allocates a collector object, then reads or changes
+    "popitem": lambda d: d.popitem(), "popitem_first": lambda d: d.popitem(0),
+    "reduce": lambda d: d.__reduce__()[2][2:4],  # keys and values, which must still pair up
+}
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="later interpreters collect between bytecodes only")
+@pytest.mark.parametrize("op", sorted(LOCATE_THEN_CHANGE))
+def test_collector_between_locating_and_changing(op):
+    # A finaliser run by the collector inside the operation's allocation empties the tree: the operation
+    # either saw the tree before (its result agrees with those items) or after (it is refused), and the
+    # tree stays sound.
+    class Litter(Pad):
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            ran.append(True)
+            d.clear()
+
+    d, ran, threshold, call = SortedDict(), [], gc.get_threshold(), LOCATE_THEN_CHANGE[op]
+    gc.freeze()  # keeps the collections cheap
+    try:
+        for trial in range(200):
+            gc.collect()
+            d.clear()
+            d.update((k, k) for k in range(5))
+            Litter()
+            gc.set_threshold(1, 1, 1)
+            try:  # (no allocation of the collector's on the way in)
+                got = ("ok", call(d))
+            except KeyError as e:
+                got = ("raised", type(e))
+            gc.set_threshold(*threshold)
+            if got[0] == "ok" and op == "reduce":
+                assert got[1][0] == got[1][1] and got[1][0] in ([], list(range(5))), got
+            elif got[0] == "ok":
+                assert got[1] == ((4, 4) if op == "popitem" else (0, 0)) and len(d) in (0, 4)
+            assert sound(d)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.unfreeze()
+    assert ran, "no finaliser ran"
+
+
 CYCLES = {  # (tree, i): adds an item making a reference cycle through the tree
     "value": lambda d, i: d.__setitem__(i, [d]), "key": lambda d, i: d.__setitem__((i, d), i),
     "iterators": lambda d, i: d.__setitem__(i, d.irange(0) if i % 2 else iter(d)),
