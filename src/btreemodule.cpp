@@ -3,42 +3,53 @@
 // trees from native code.
 //
 // This translation unit holds the exported family, the type objects with
-// their slot and method tables, and the module entry point. The engine and the
-// object code live in the headers it includes, one per subsystem:
-//   records.h   the tree and node records (and what the counters mean)
-//   compat.h    shims for calls newer than CPython 3.11
-//   node.h      node storage and the key cache (int64 values, str abbreviations)
-//   keyorder.h  the key order and the in-node search
-//   insert.h    insertion     delete.h   deletion
-//   bounds.h    cuts in key order (shared by nearest keys and range deletion)
-//   nearest.h   floor/ceiling/lower/higher keys and items
+// their slot and method tables, and the module entry point. The rest lives
+// in headers, one job each; the engine assumes a valid tree and never calls
+// the exported family, and the entry points (slots, methods, iterator steps,
+// the family) parse, check, and call it.
+//
+// Engine:
+//   compat.h     shims for calls newer than CPython 3.11, and the one int read
+//   pyref.h      owning references (Owned<T>) and the exception stash
+//   records.h    the tree and node records, their invariants, the counters
+//   strkeys.h    str keys: code-point order, abbreviations, node prefixes
+//   node.h       node storage, cache entries, block moves, collector slots
+//   keyorder.h   the key order, guarded comparison, prepared probes
+//   search.h     in-node search kernels and the lookup descent
+//   insert.h     insertion          delete.h   deletion
+//   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
+//   nearest.h    floor/ceiling/lower/higher keys
 //   delete_range.h  range deletion in O(log n + k)
-//   tree.h      the SortedDict object's lifecycle
-//   bulkload.h  building a whole tree at once from a batch of items
-//   mapping.h   keyed access, ordered endpoints, range deletion's method
-//   collection.h  all items at once: exports, copy, update, equality
-//   protocols.h pickle, copy, sizeof, fromkeys, | and |=, generics
-//   iterators.h forward, reverse and range iterators (keys or items, either way)
+//   batch.h      batches of items and their sorting
+//   bulkload.h   building a whole tree at once from a batch
+//   tree.h       the tree record: roots, clearing, clones, ends, sizes
+//   export.h     keys, values and items as lists
+//   cursor.h     positions for iteration
+// Entry points:
+//   args.h       argument parsing shared by several methods
+//   object.h     the SortedDict object's lifecycle slots
+//   mapping.h    keyed access, ends, nearest keys, range deletion
+//   collection.h all items at once: exports, copy, update, equality
+//   protocols.h  pickle, copy, sizeof, fromkeys, | and |=, generics
+//   iterators.h  forward, reverse and range iterators
+//   docstrings.h the docstrings
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "sylvanmap.h"
 
 #include "collection.h"
-#include "delete.h"
-#include "insert.h"
+#include "docstrings.h"
 #include "iterators.h"
-#include "keyorder.h"
 #include "mapping.h"
-#include "nearest.h"
-#include "node.h"
+#include "object.h"
 #include "protocols.h"
-#include "tree.h"
 
 /* --------------------------------------------------------- exported C interface */
 
 // Every function taking a tree checks it first (exact type, then subtype) and
-// reports anything else as a bad internal call naming this file and line.
+// reports anything else as a bad internal call naming this file and line;
+// then it makes one engine call.
 #define BTREE_CHECK(obj, failure)          \
     do {                                   \
         if (!sylvan::is_btree(obj)) {      \
@@ -49,7 +60,7 @@
 
 extern "C" {
 
-PyObject *PyBTree_New(int order) { return tree_new_native(order); }
+PyObject *PyBTree_New(int order) { return sylvan::tree_new(order); }
 
 Py_ssize_t PyBTree_Size(PyObject *btree)
 {
@@ -66,8 +77,7 @@ int PyBTree_Insert(PyObject *self, PyObject *key, PyObject *value)
 PyObject *PyBTree_Search(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, nullptr);
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    return node_search(tree, tree->root, key);
+    return sylvan::tree_lookup(sylvan::as_tree(self), key);
 }
 
 int PyBTree_Delete(PyObject *self, PyObject *key)
@@ -80,8 +90,7 @@ int PyBTree_Delete(PyObject *self, PyObject *key)
 int PyBTree_Contains(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    return node_contains(tree, tree->root, key);
+    return sylvan::tree_contains(sylvan::as_tree(self), key);
 }
 
 PyObject *PyBTree_Keys(PyObject *self)
@@ -105,169 +114,24 @@ PyObject *PyBTree_Items(PyObject *self)
 PyObject *PyBTree_GetMin(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
-    return get_min_from_node(sylvan::as_tree(self)->root);
+    return sylvan::tree_end_key(sylvan::as_tree(self), false);
 }
 
 PyObject *PyBTree_GetMax(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
-    return get_max_from_node(sylvan::as_tree(self)->root);
+    return sylvan::tree_end_key(sylvan::as_tree(self), true);
 }
 
 int PyBTree_Clear(PyObject *self)
 {
     BTREE_CHECK(self, -1);
-    return btree_clear_internal(sylvan::as_tree(self));
+    return sylvan::tree_clear(sylvan::as_tree(self));
 }
 
 }  // extern "C"
 
 /* -------------------------------------------------------------- SortedDict type */
-
-static PyObject *btree_clear_method(PyObject *self, PyObject *)
-{
-    if (PyBTree_Clear(self) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyDoc_STRVAR(btree_doc,
-             "SortedDict(order=64, cache_i64=True, /)\n--\n\n"
-             "Create a new B-tree with the specified order (minimum degree).\n\n"
-             "The order determines the minimum and maximum number of keys in each node:\n"
-             "- Each node (except root) has at least order-1 keys\n"
-             "- Each node has at most 2*order-1 keys\n"
-             "- Default order is 64 (up to 127 keys per node)\n\n"
-             "cache_i64 enables caching of int64 keys to reduce comparison overhead\n"
-             "at the cost of higher memory usage.\n\n"
-             "Example:\n"
-             "    >>> bt = SortedDict()\n"
-             "    >>> bt[1] = 'one'\n"
-             "    >>> bt[2] = 'two'\n"
-             "    >>> bt[1]\n"
-             "    'one'\n"
-             "    >>> 1 in bt\n"
-             "    True\n"
-             "    >>> list(bt)\n"
-             "    [1, 2]\n");
-
-PyDoc_STRVAR(insert_doc, "insert(key, value, /)\n--\n\nInsert a key-value pair into the B-tree.");
-PyDoc_STRVAR(get_doc,
-             "get(key, default=None, /)\n--\n\nReturn the value for key if key is in the B-tree, else default.");
-PyDoc_STRVAR(pop_doc,
-             "pop(key, default=<marker>, /)\n--\n\nRemove specified key and return the corresponding value.\n"
-             "If key is not found, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(setdefault_doc,
-             "setdefault(key, default=None, /)\n--\n\nInsert key with a value of default if key is not in the "
-             "B-tree.\n\nReturn the value for key if key is in the B-tree, else default.");
-PyDoc_STRVAR(update_doc,
-             "update([other], **kwargs)\n--\n\nUpdate the B-tree with key/value pairs from other and kwargs.\n\n"
-             "If other is present, it must be a mapping or an iterable of key/value pairs.\n"
-             "Keyword arguments are also added as key/value pairs.");
-PyDoc_STRVAR(copy_doc, "copy()\n--\n\nReturn a shallow copy of the B-tree.");
-PyDoc_STRVAR(keys_doc, "keys()\n--\n\nReturn a list of all keys in the B-tree (in sorted order).");
-PyDoc_STRVAR(values_doc, "values()\n--\n\nReturn a list of all values in the B-tree (in key-sorted order).");
-PyDoc_STRVAR(items_doc, "items()\n--\n\nReturn a list of (key, value) tuples in the B-tree (in sorted order).");
-PyDoc_STRVAR(clear_doc, "clear()\n--\n\nRemove all items from the B-tree.");
-PyDoc_STRVAR(min_doc, "min()\n--\n\nReturn the minimum key in the B-tree.");
-PyDoc_STRVAR(max_doc, "max()\n--\n\nReturn the maximum key in the B-tree.");
-PyDoc_STRVAR(peekitem_doc,
-             "peekitem(index=-1, /)\n--\n\nReturn (key, value) pair at index. Default is the last (maximum) item.\n"
-             "Raises IndexError if the B-tree is empty or index is out of range.\n\n"
-             "Negative indices count from the end. Only -1 (last) and 0 (first) are\n"
-             "supported for O(log n) performance.");
-PyDoc_STRVAR(popitem_doc,
-             "popitem(index=-1, /)\n--\n\nRemove and return (key, value) pair at index. Default is the last "
-             "(maximum) item.\nRaises KeyError if the B-tree is empty.\n\n"
-             "Only -1 (last) and 0 (first) are supported for O(log n) performance.");
-PyDoc_STRVAR(irange_doc,
-             "irange(min=None, max=None, inclusive=(True, False), reverse=False, /)\n--\n\n"
-             "Return an iterator over keys in the range [min, max).\n\n"
-             "By default, the range is inclusive of min and exclusive of max.\n"
-             "Use inclusive=(True, True) for a fully closed range.\n\n"
-             "Args:\n"
-             "    min: Minimum key (inclusive by default). None for no minimum.\n"
-             "    max: Maximum key (exclusive by default). None for no maximum.\n"
-             "    inclusive: Tuple of (min_inclusive, max_inclusive) booleans.\n\n"
-             "Example:\n"
-             "    >>> bt = SortedDict()\n"
-             "    >>> for i in range(10): bt[i] = i\n"
-             "    >>> list(bt.irange(3, 7))\n"
-             "    [3, 4, 5, 6]\n"
-             "    >>> list(bt.irange(3, 7, inclusive=(True, True)))\n"
-             "    [3, 4, 5, 6, 7]\n\n"
-             "With reverse true, the same keys come in descending order:\n"
-             "    >>> list(bt.irange(3, 7, reverse=True))\n"
-             "    [6, 5, 4, 3]\n");
-PyDoc_STRVAR(irange_items_doc,
-             "irange_items(min=None, max=None, inclusive=(True, False), reverse=False)\n--\n\n"
-             "Return an iterator over (key, value) pairs for the keys in the range [min, max).\n\n"
-             "The bounds and reverse work as for irange; each value is the one stored\n"
-             "when its pair is yielded.\n\n"
-             "Example:\n"
-             "    >>> bt = SortedDict()\n"
-             "    >>> for i in range(10): bt[i] = i * i\n"
-             "    >>> list(bt.irange_items(3, 6))\n"
-             "    [(3, 9), (4, 16), (5, 25)]\n"
-             "    >>> list(bt.irange_items(3, 6, reverse=True))\n"
-             "    [(5, 25), (4, 16), (3, 9)]\n");
-PyDoc_STRVAR(floor_key_doc,
-             "floor_key(key, default=<marker>, /)\n--\n\n"
-             "Return the largest key less than or equal to key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(ceiling_key_doc,
-             "ceiling_key(key, default=<marker>, /)\n--\n\n"
-             "Return the smallest key greater than or equal to key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(lower_key_doc,
-             "lower_key(key, default=<marker>, /)\n--\n\n"
-             "Return the largest key strictly less than key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(higher_key_doc,
-             "higher_key(key, default=<marker>, /)\n--\n\n"
-             "Return the smallest key strictly greater than key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(floor_item_doc,
-             "floor_item(key, default=<marker>, /)\n--\n\n"
-             "Return the (key, value) pair of the largest key less than or equal to key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(ceiling_item_doc,
-             "ceiling_item(key, default=<marker>, /)\n--\n\n"
-             "Return the (key, value) pair of the smallest key greater than or equal to key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(lower_item_doc,
-             "lower_item(key, default=<marker>, /)\n--\n\n"
-             "Return the (key, value) pair of the largest key strictly less than key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(higher_item_doc,
-             "higher_item(key, default=<marker>, /)\n--\n\n"
-             "Return the (key, value) pair of the smallest key strictly greater than key.\n"
-             "If there is none, default is returned if given, otherwise KeyError is raised.");
-PyDoc_STRVAR(delete_range_doc,
-             "delete_range(min=None, max=None, inclusive=(True, False))\n--\n\n"
-             "Remove every key in the range [min, max) and return how many were removed.\n\n"
-             "The bounds work as for irange: None for no bound, inclusive a tuple of\n"
-             "(min_inclusive, max_inclusive) booleans. Takes O(log n + k) for k keys removed.\n\n"
-             "Example:\n"
-             "    >>> bt = SortedDict()\n"
-             "    >>> for i in range(10): bt[i] = i\n"
-             "    >>> bt.delete_range(3, 7)\n"
-             "    4\n"
-             "    >>> list(bt)\n"
-             "    [0, 1, 2, 7, 8, 9]\n");
-PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
-PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
-PyDoc_STRVAR(reduce_doc, "__reduce__($self, /)\n--\n\nReturn the state of the B-tree for pickling.");
-PyDoc_STRVAR(setstate_doc,
-             "__setstate__($self, state, /)\n--\n\nReplace the contents and settings of the B-tree with a pickled state.");
-PyDoc_STRVAR(copy_protocol_doc,
-             "__copy__($self, /)\n--\n\nReturn a shallow copy of the same type and settings (copy.copy).");
-PyDoc_STRVAR(sizeof_doc, "__sizeof__($self, /)\n--\n\nReturn the size of the B-tree and its nodes in memory, in bytes.");
-PyDoc_STRVAR(fromkeys_doc,
-             "fromkeys($type, iterable, value=None, /)\n--\n\n"
-             "Create a new B-tree with keys from iterable and values set to value.");
-PyDoc_STRVAR(class_getitem_doc, "See PEP 585");
 
 // Method functions of every calling convention go into PyCFunction slots.
 template <typename F>
@@ -293,14 +157,14 @@ static PyMethodDef btree_methods[] = {
     {"popitem", btree_popitem, METH_VARARGS, popitem_doc},
     {"irange", as_method(btree_irange), METH_FASTCALL | METH_KEYWORDS, irange_doc},
     {"__reversed__", btree_reversed, METH_NOARGS, reversed_doc},
-    {"floor_key", as_method(sylvan::nearest_method<0>), METH_FASTCALL, floor_key_doc},
-    {"ceiling_key", as_method(sylvan::nearest_method<1>), METH_FASTCALL, ceiling_key_doc},
-    {"lower_key", as_method(sylvan::nearest_method<2>), METH_FASTCALL, lower_key_doc},
-    {"higher_key", as_method(sylvan::nearest_method<3>), METH_FASTCALL, higher_key_doc},
-    {"floor_item", as_method(sylvan::nearest_method<4>), METH_FASTCALL, floor_item_doc},
-    {"ceiling_item", as_method(sylvan::nearest_method<5>), METH_FASTCALL, ceiling_item_doc},
-    {"lower_item", as_method(sylvan::nearest_method<6>), METH_FASTCALL, lower_item_doc},
-    {"higher_item", as_method(sylvan::nearest_method<7>), METH_FASTCALL, higher_item_doc},
+    {"floor_key", as_method(btree_nearest<0>), METH_FASTCALL, floor_key_doc},
+    {"ceiling_key", as_method(btree_nearest<1>), METH_FASTCALL, ceiling_key_doc},
+    {"lower_key", as_method(btree_nearest<2>), METH_FASTCALL, lower_key_doc},
+    {"higher_key", as_method(btree_nearest<3>), METH_FASTCALL, higher_key_doc},
+    {"floor_item", as_method(btree_nearest<4>), METH_FASTCALL, floor_item_doc},
+    {"ceiling_item", as_method(btree_nearest<5>), METH_FASTCALL, ceiling_item_doc},
+    {"lower_item", as_method(btree_nearest<6>), METH_FASTCALL, lower_item_doc},
+    {"higher_item", as_method(btree_nearest<7>), METH_FASTCALL, higher_item_doc},
     {"delete_range", as_method(btree_delete_range), METH_FASTCALL | METH_KEYWORDS, delete_range_doc},
     {"irange_items", as_method(btree_irange_items), METH_FASTCALL | METH_KEYWORDS, irange_items_doc},
     {"__reduce__", btree_reduce, METH_NOARGS, reduce_doc},
@@ -418,8 +282,6 @@ PyTypeObject PyBTreeRangeIter_Type = {
 };
 
 /* ------------------------------------------------------------------------ module */
-
-PyDoc_STRVAR(reconstruct_doc, "_reconstruct()\n--\n\nAn empty SortedDict, for unpickling.");
 
 static PyMethodDef module_methods[] = {
     {"_reconstruct", btree_reconstruct, METH_NOARGS, reconstruct_doc},

@@ -1,180 +1,40 @@
-// The operations on all items at once: the list exporters behind keys(),
-// values() and items(), copy(), update() (bulk-loaded into an empty tree,
-// bulkload.h) and equality. Walks read nodes directly and never write past
-// the list they fill; insertions go through the engine.
+// The entry points that act on all items at once: keys(), values() and
+// items() (export.h), copy() (a clone, tree.h), update() (bulk-loaded into
+// an empty tree, bulkload.h) and equality.
 #ifndef SYLVANMAP_COLLECTION_H
 #define SYLVANMAP_COLLECTION_H
 
 #include "bulkload.h"
-#include "mapping.h"
+#include "export.h"
+#include "tree.h"
 
 /* ---------------------------------------------------------------- bulk export */
 
-namespace sylvan {
-
-// What an export writes for each key: Columns fills two lists at once, the
-// keys and the values (a pickle's state).
-enum class Export { Keys, Values, Items, Columns };
-
-// In-order walk writing one entry per key into the lists' slots; never writes
-// past them. Returns -1 with an exception set on failure. Making an item's
-// pair can run the collector, whose finalisers may change the tree: the walk
-// then stops before it reads a node again (the layout it was started on,
-// `layout`, is gone).
-[[nodiscard]] static int export_walk(const PyBTreeObject *tree, uint64_t layout, PyBTreeNode *node,
-                                     PyObject *const *lists, Py_ssize_t *pos, Export what)
+static PyObject *btree_keys_method(PyObject *self, PyObject *)
 {
-    const bool internal = !node->is_leaf;
-    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (internal && node->children[i] != nullptr &&
-            export_walk(tree, layout, node->children[i], lists, pos, what) < 0) {
-            return -1;
-        }
-        if (i == node->n_keys) {
-            break;
-        }
-        if (*pos >= PyList_GET_SIZE(lists[0])) {
-            PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during export");
-            return -1;
-        }
-        if (what != Export::Values) {
-            prefetch_ahead(node->keys, i, node->n_keys);
-        }
-        if (what != Export::Keys) {
-            prefetch_ahead(node->values, i, node->n_keys);
-        }
-        switch (what) {
-            case Export::Keys:
-                PyList_SET_ITEM(lists[0], *pos, Py_NewRef(node->keys[i]));
-                break;
-            case Export::Values:
-                PyList_SET_ITEM(lists[0], *pos, Py_NewRef(node->values[i]));
-                break;
-            case Export::Columns:
-                PyList_SET_ITEM(lists[0], *pos, Py_NewRef(node->keys[i]));
-                PyList_SET_ITEM(lists[1], *pos, Py_NewRef(node->values[i]));
-                break;
-            case Export::Items: {
-                PyObject *pair = new_pair(node->keys[i], node->values[i]);
-                if (pair == nullptr) {
-                    return -1;
-                }
-                PyList_SET_ITEM(lists[0], *pos, pair);
-                break;
-            }
-        }
-        (*pos)++;
-        if (tree->mod_count != layout) {
-            PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during export");
-            return -1;
-        }
-    }
-    return 0;
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Keys);
 }
 
-// Fills `count` new lists (one, or two for Columns) with the tree's entries.
-// The lists are made before any node is read, and made again when making
-// them changed the tree (on 3.11 an allocation can run the collector, whose
-// finalisers may), so each has the tree's size. Returns 0, or -1 with an
-// exception set.
-[[nodiscard]] static int export_into(PyBTreeObject *tree, Export what, Ref *lists, int count)
+static PyObject *btree_values_method(PyObject *self, PyObject *)
 {
-    uint64_t layout;
-    do {
-        layout = tree->mod_count;
-        for (int i = 0; i < count; i++) {
-            lists[i] = Ref::steal(PyList_New(tree->size));
-            if (!lists[i]) {
-                return -1;
-            }
-        }
-    } while (tree->mod_count != layout);
-    PyObject *raw[2] = {lists[0].get(), count > 1 ? lists[1].get() : nullptr};
-    Py_ssize_t pos = 0;
-    if (tree->size > 0 && export_walk(tree, layout, tree->root, raw, &pos, what) < 0) {
-        return -1;
-    }
-    if (pos != PyList_GET_SIZE(raw[0])) {
-        // Never hand out a list with unfilled (NULL) slots.
-        PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during export");
-        return -1;
-    }
-    return 0;
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Values);
 }
 
-[[nodiscard]] static PyObject *export_list(PyBTreeObject *tree, Export what)
+static PyObject *btree_items_method(PyObject *self, PyObject *)
 {
-    Ref list;
-    return export_into(tree, what, &list, 1) < 0 ? nullptr : list.release();
+    return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items);
 }
-
-}  // namespace sylvan
-
-static PyObject *btree_keys_method(PyObject *self, PyObject *) { return PyBTree_Keys(self); }
-static PyObject *btree_values_method(PyObject *self, PyObject *) { return PyBTree_Values(self); }
-static PyObject *btree_items_method(PyObject *self, PyObject *) { return PyBTree_Items(self); }
 
 /* ------------------------------------------------------------------------ copy */
 
-namespace sylvan {
-
-// A structural clone of the subtree under src, with or without the cache: the
-// copy has the source's shape, and no key is compared.
-[[nodiscard]] static PyBTreeNode *clone_node(const PyBTreeNode *src, int cache_i64)
-{
-    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, cache_i64);
-    if (dst == nullptr) {
-        return nullptr;
-    }
-    Owned<PyBTreeNode> owner = Owned<PyBTreeNode>::steal(dst);
-    if (!src->is_leaf) {
-        for (Py_ssize_t i = 0; i <= src->n_keys; i++) {
-            PyBTreeNode *child = clone_node(src->children[i], cache_i64);
-            if (child == nullptr) {
-                return nullptr;  // the children cloned so far go with `owner`
-            }
-            dst->children[i] = child;
-            dst->n_keys = i;  // keeps dealloc's view of the children in range
-        }
-    }
-    for (Py_ssize_t i = 0; i < src->n_keys; i++) {
-        prefetch_ahead(src->keys, i, src->n_keys);
-        prefetch_ahead(src->values, i, src->n_keys);
-        dst->keys[i] = Py_NewRef(src->keys[i]);
-        dst->values[i] = Py_NewRef(src->values[i]);
-    }
-    if (has_cache(src) && has_cache(dst)) {
-        copy_cache(dst, src, src->n_keys);
-    } else if (has_cache(dst)) {
-        for (Py_ssize_t i = 0; i < src->n_keys; i++) {
-            cache_key(dst, i, src->keys[i]);
-        }
-    }
-    dst->n_keys = src->n_keys;
-    if (!has_cache(src)) {
-        refit_prefix(dst);  // a cached source's prefix came with its entries
-    }
-    return owner.release();
-}
-
-}  // namespace sylvan
-
+// A plain SortedDict with the cache on, whatever self's type and setting.
 static PyObject *btree_copy(PyObject *self, PyObject *)
 {
     PyBTreeObject *src = sylvan::as_tree(self);
-    sylvan::Ref copy = sylvan::Ref::steal(PyBTree_New(src->order));
-    if (!copy || src->root == nullptr) {
-        return copy.release();
-    }
-    PyBTreeNode *root = sylvan::clone_node(src->root, 1);
-    if (root == nullptr) {
+    sylvan::Ref copy = sylvan::Ref::steal(sylvan::tree_new(src->order));
+    if (!copy || sylvan::clone_into(sylvan::as_tree(copy.get()), src, 1) < 0) {
         return nullptr;
     }
-    PyBTreeObject *dst = sylvan::as_tree(copy.get());
-    PyObject *empty_root = reinterpret_cast<PyObject *>(dst->root);
-    dst->root = root;
-    dst->size = src->size;
-    Py_DECREF(empty_root);
     return copy.release();
 }
 
@@ -417,11 +277,11 @@ static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
     } else if (sylvan::as_tree(self)->size == 0) {
         equal = true;
     } else {
-        Ref mine = Ref::steal(PyBTree_Items(self));
+        Ref mine = Ref::steal(sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items));
         if (!mine) {
             return nullptr;
         }
-        Ref theirs = Ref::steal(PyBTree_Items(other));
+        Ref theirs = Ref::steal(sylvan::export_list(sylvan::as_tree(other), sylvan::Export::Items));
         if (!theirs) {
             return nullptr;
         }

@@ -13,8 +13,8 @@
 #ifndef SYLVANMAP_DELETE_H
 #define SYLVANMAP_DELETE_H
 
-#include "keyorder.h"
 #include "pyref.h"
+#include "search.h"
 
 namespace sylvan {
 
@@ -146,7 +146,7 @@ static void shrink_root(PyBTreeObject *tree)
         tree->root = old_root->children[0];
         old_root->children[0] = nullptr;
         Py_DECREF(old_root);
-        tree->mod_count++;
+        sylvan::note_layout_changed(tree);
     }
 }
 
@@ -157,7 +157,7 @@ static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ss
 {
     if (node->children[idx]->n_keys <= sylvan::min_keys(node)) {
         idx = fill_child(node, idx);
-        tree->mod_count++;
+        sylvan::note_layout_changed(tree);
         if (node == tree->root && node->n_keys == 0) {
             PyBTreeNode *child = node->children[0];
             shrink_root(tree);
@@ -235,9 +235,9 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
     }
 }
 
-// The engine behind PyBTree_Delete: 0 on success, with the references that
-// left the tree moved into *removed (the caller releases them last); -1 with
-// an exception set.
+// Removes key: 0 on success, with the references that left the tree moved
+// into *removed (the caller releases them last); -1 with KeyError(key) or a
+// comparison's exception set.
 [[nodiscard]] static int tree_delete(PyBTreeObject *tree, PyObject *key, sylvan::Removed *removed)
 {
     if (tree->root == nullptr || tree->size == 0) {
@@ -250,8 +250,7 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         return -1;
     }
     tree->size--;
-    tree->mod_count++;
-    tree->keyset_version++;
+    sylvan::note_keys_changed(tree);
     return 0;
 }
 
@@ -262,8 +261,7 @@ static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *ou
     remove_extreme(tree, tree->root, last, out);
     shrink_root(tree);
     tree->size--;
-    tree->mod_count++;
-    tree->keyset_version++;
+    sylvan::note_keys_changed(tree);
 }
 
 #endif  // SYLVANMAP_DELETE_H

@@ -9,10 +9,9 @@
 // subtrees after it, on the right path those before it. Everything that will
 // be taken out is counted, and the count (the result), a buffer for what is
 // taken out and a scratch node are allocated before anything changes: a
-// failure at that point leaves the tree untouched. (The node's allocation can
-// run the collector, whose finalisers may change the tree; the deletion then
-// fails with RuntimeError and removes nothing.)
-//
+// failure at that point leaves the tree untouched. None of those allocations
+// runs user code (an int and a PyMem buffer are not collector objects, and a
+// node's allocation never collects), so the plan still holds.
 // Cut. No user code runs from here on and nothing is allocated.
 //   1. Detach: the in-range entries and whole subtrees go to the buffer; the
 //      path nodes keep what lies outside the range, possibly very few keys.
@@ -36,14 +35,10 @@
 
 namespace sylvan {
 
-// A tree of L levels holds at least 2^L - 1 keys, so 64 levels cover any tree
-// whose size fits a Py_ssize_t.
-inline constexpr int kMaxLevels = 64;
-
 // One cut's descent: node and count (of its keys before the cut) per level.
 struct CutPath {
-    PyBTreeNode *node[kMaxLevels];
-    Py_ssize_t count[kMaxLevels];
+    PyBTreeNode *node[kMaxDepth];
+    Py_ssize_t count[kMaxDepth];
     int levels = 0;
 };
 
@@ -60,7 +55,7 @@ struct RangeCut {
 {
     bool deep = false;
     int rc = descend_range_cut(tree, range, end, [&](PyBTreeNode *node, Py_ssize_t count) {
-        if (path->levels == kMaxLevels) {
+        if (path->levels == kMaxDepth) {
             deep = true;
             return;
         }
@@ -242,8 +237,8 @@ static bool zip_level(PyBTreeNode *scratch, PyBTreeNode *left, PyBTreeNode *righ
 // The path along which nodes may be below the minimum after the zip: node
 // per level and the index of the next level's node in it.
 struct FixPath {
-    PyBTreeNode *node[kMaxLevels];
-    Py_ssize_t idx[kMaxLevels];
+    PyBTreeNode *node[kMaxDepth];
+    Py_ssize_t idx[kMaxDepth];
 };
 
 // Brings children[idx] of node (which holds keys) up to at least `need` keys
@@ -311,79 +306,107 @@ static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf)
     }
 }
 
-// Takes the range out of the tree; all its references move into *held.
-static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNode *scratch)
+// The key carried up from the zip of a level: whether there is one, and its
+// slot in the scratch node.
+struct Carry {
+    bool is = false;
+    Py_ssize_t slot = 0;
+};
+
+// Step 1: everything in the range goes to *held; the path nodes below the
+// fork keep what lies outside it.
+static void detach_range(const RangeCut *cut, Held *held)
 {
     const int f = cut->fork;
-    const int leaf = cut->leaf;
+    PyBTreeNode *fork = cut->lo.node[f];
+    const Py_ssize_t c_lo = cut->lo.count[f];
+    const Py_ssize_t c_hi = cut->hi.count[f];
+    held->take_entries(fork, c_lo, c_hi - c_lo);
+    held->take_children(fork, c_lo + 1, c_hi - c_lo - 1);
+    for (int i = f + 1; i <= cut->leaf; i++) {
+        detach_after(held, cut->lo.node[i], cut->lo.count[i]);
+        detach_before(held, cut->hi.node[i], cut->hi.count[i]);
+    }
+}
+
+// Step 2: joins the two paths below an internal fork, from the leaves up, and
+// records the fix path below the fork (its levels above come from the left
+// cut). Returns what is carried up into the fork.
+static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path)
+{
+    const int f = cut->fork;
+    PyBTreeNode *fork = cut->lo.node[f];
+    Carry carry;
+    // `on_right` tells which of the pair below holds the fix path (the left
+    // one unless a split put it on the right).
+    bool on_right = false;
+    for (int i = cut->leaf; i > f; i--) {
+        PyBTreeNode *left = cut->lo.node[i];
+        PyBTreeNode *right = cut->hi.node[i];
+        const Py_ssize_t q = left->n_keys + on_right;  // the path child among the joined children
+        carry.is = zip_level(scratch, left, right, carry.is, &carry.slot);
+        if (!carry.is) {  // right was freed: its parent's slot must not name it
+            PyBTreeNode *parent_right = i - 1 > f ? cut->hi.node[i - 1] : fork;
+            parent_right->children[i - 1 > f ? 0 : cut->hi.count[f]] = nullptr;
+        }
+        on_right = carry.is && q > carry.slot;
+        path->node[i] = on_right ? right : left;
+        path->idx[i] = on_right ? q - carry.slot - 1 : q;
+    }
+    path->idx[f] = cut->lo.count[f] + on_right;
+    return carry;
+}
+
+// Step 3: the fork keeps its entries before c_lo and from c_hi on, with the
+// key carried up from the zip between them; its children before c_lo + 1 and
+// after c_hi, with the zip's result (right's node too when carried).
+static void close_fork(const RangeCut *cut, PyBTreeNode *scratch, Carry carry)
+{
+    const int f = cut->fork;
     PyBTreeNode *fork = cut->lo.node[f];
     const Py_ssize_t c_lo = cut->lo.count[f];
     const Py_ssize_t c_hi = cut->hi.count[f];
     const Py_ssize_t n = fork->n_keys;
-    FixPath path;
-    for (int i = 0; i < f; i++) {
-        path.node[i] = cut->lo.node[i];
-        path.idx[i] = cut->lo.count[i];
-    }
-    path.node[f] = fork;
-    held->take_entries(fork, c_lo, c_hi - c_lo);
-    held->take_children(fork, c_lo + 1, c_hi - c_lo - 1);
-    bool carry = false;
-    Py_ssize_t carry_slot = 0;
-    if (!fork->is_leaf) {
-        for (int i = f + 1; i <= leaf; i++) {
-            detach_after(held, cut->lo.node[i], cut->lo.count[i]);
-            detach_before(held, cut->hi.node[i], cut->hi.count[i]);
-        }
-        // From the leaves up; `on_right` tells which of the pair below holds
-        // the fix path (the left one unless a split put it on the right).
-        bool on_right = false;
-        for (int i = leaf; i > f; i--) {
-            PyBTreeNode *left = cut->lo.node[i];
-            PyBTreeNode *right = cut->hi.node[i];
-            const Py_ssize_t q = left->n_keys + on_right;  // the path child among the joined children
-            carry = zip_level(scratch, left, right, carry, &carry_slot);
-            PyBTreeNode *parent_right = i - 1 > f ? cut->hi.node[i - 1] : fork;
-            const Py_ssize_t right_slot = i - 1 > f ? 0 : c_hi;
-            if (!carry) {
-                parent_right->children[right_slot] = nullptr;  // right was freed
-            }
-            on_right = carry && q > carry_slot;
-            path.node[i] = on_right ? right : left;
-            path.idx[i] = on_right ? q - carry_slot - 1 : q;
-        }
-        path.idx[f] = c_lo + on_right;
-    }
-    // The fork keeps its entries before c_lo and from c_hi on, with the key
-    // carried up from the zip between them; its children before c_lo + 1 and
-    // after c_hi, with the zip's result (right's node too when carried).
     const Py_ssize_t tail = n - c_hi;
-    const Py_ssize_t kept = c_lo + carry + tail;
-    shift_entries(fork, c_hi, c_lo + carry, tail);
-    if (carry) {
-        copy_entries(fork, c_lo, scratch, carry_slot, 1);
+    const Py_ssize_t kept = c_lo + carry.is + tail;
+    shift_entries(fork, c_hi, c_lo + carry.is, tail);
+    if (carry.is) {
+        copy_entries(fork, c_lo, scratch, carry.slot, 1);
     }
     clear_entries(fork, kept, n - kept);
     if (!fork->is_leaf) {
         PyBTreeNode *right = fork->children[c_hi];
-        shift_children(fork, c_hi + 1, c_lo + 1 + carry, tail);
-        if (carry) {
+        shift_children(fork, c_hi + 1, c_lo + 1 + carry.is, tail);
+        if (carry.is) {
             fork->children[c_lo + 1] = right;
         }
         clear_children(fork, kept + 1, n - kept);
     }
     fork->n_keys = kept;
     refit_prefix(fork);  // the carried key may stand at an end
+}
+
+// Takes the range out of the tree; all its references move into *held.
+static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNode *scratch)
+{
+    FixPath path;
+    for (int i = 0; i <= cut->fork; i++) {
+        path.node[i] = cut->lo.node[i];
+        path.idx[i] = cut->lo.count[i];
+    }
+    detach_range(cut, held);
+    const Carry carry = cut->lo.node[cut->fork]->is_leaf ? Carry{} : zip_paths(cut, scratch, &path);
+    close_fork(cut, scratch, carry);
     if (scratch != nullptr) {  // its slots held borrowed copies: empty it before its release
         clear_entries(scratch, 0, max_keys(scratch));
         clear_children(scratch, 0, max_keys(scratch) + 1);
     }
-    repair_path(tree, &path, leaf);
+    repair_path(tree, &path, cut->leaf);
 }
 
 }  // namespace sylvan
 
-// The engine behind delete_range: a new int, the number of keys removed, or
+// Removes every key of the range: a new int, the number of keys removed, or
 // NULL with an exception set and the tree unchanged.
 [[nodiscard]] static PyObject *tree_delete_range(PyBTreeObject *tree, const sylvan::RangeArgs &range)
 {
@@ -409,8 +432,8 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
             PyMem_Free(held.refs);
         }
     };
-    // Nothing allocated here runs user code (a node's allocation never
-    // collects), so the plan still describes the tree.
+    // Nothing allocated here runs user code, so the plan still describes the
+    // tree.
     Owned<PyBTreeNode> scratch;
     PyBTreeNode *fork = cut.lo.node[cut.fork];
     if (!fork->is_leaf) {
@@ -424,8 +447,7 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
     }
     cut_range(tree, &cut, &held, scratch.get());
     tree->size -= cut.removed;
-    tree->mod_count++;
-    tree->keyset_version++;
+    note_keys_changed(tree);
     // The tree is consistent: now the removed references may run finalisers.
     scratch.reset();
     for (Py_ssize_t i = 0; i < held.n; i++) {

@@ -3,14 +3,14 @@
 // key always has room and no split travels back up.
 //
 // Locate and mutate alternate level by level: a level's comparisons run first
-// (guarded, see keyorder.h), then the only moves at that level, which call no
+// (guarded, keyorder.h), then the only moves at that level, which call no
 // user code. A replaced value is handed back to the caller and released only
 // once the tree is consistent again.
 #ifndef SYLVANMAP_INSERT_H
 #define SYLVANMAP_INSERT_H
 
-#include "keyorder.h"
 #include "pyref.h"
+#include "search.h"
 
 // Splits the full child parent->children[child_index] around its median, which
 // moves up into the parent (which is not full). Returns 0, or -1 with
@@ -93,8 +93,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
             if (node->prefix_len != 0 ? i == 0 || i == n || sk.tag != kEntryStr : n == 1) {
                 refit_prefix(node);
             }
-            tree->mod_count++;
-            tree->keyset_version++;
+            note_keys_changed(tree);
             return 0;
         }
         PyBTreeNode *child = node->children[i];
@@ -102,7 +101,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
             if (split_child(node, i) < 0) {
                 return -1;
             }
-            tree->mod_count++;
+            note_layout_changed(tree);
             int cmp = compare_with_slot(tree, node, i, sk);
             if (cmp == -2) {
                 return -1;
@@ -122,11 +121,11 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 [[nodiscard]] static int ensure_root(PyBTreeObject *tree)
 {
     if (tree->root == nullptr) {
-        tree->root = btreenode_new(tree->order, 1, tree->cache_i64);
+        tree->root = btreenode_new(tree->order, 1, tree->cached);
         if (tree->root == nullptr) {
             return -1;
         }
-        tree->mod_count++;
+        sylvan::note_layout_changed(tree);
     }
     return 0;
 }
@@ -136,7 +135,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 [[nodiscard]] static int grow_root(PyBTreeObject *tree)
 {
     PyBTreeNode *old_root = tree->root;
-    PyBTreeNode *new_root = btreenode_new(tree->order, 0, tree->cache_i64);
+    PyBTreeNode *new_root = btreenode_new(tree->order, 0, tree->cached);
     if (new_root == nullptr) {
         return -1;
     }
@@ -147,11 +146,12 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
         return -1;
     }
     tree->root = new_root;
-    tree->mod_count++;
+    sylvan::note_layout_changed(tree);
     return 0;
 }
 
-// The engine behind PyBTree_Insert: 0 on success, -1 with an exception set.
+// Stores value under key (replacing the value of an equal key, whose key
+// object stays): 0 on success, -1 with an exception set.
 [[nodiscard]] static int tree_insert(PyBTreeObject *tree, PyObject *key, PyObject *value)
 {
     sylvan::Ref displaced;  // released last, once the tree is consistent

@@ -32,32 +32,14 @@
 #ifndef SYLVANMAP_ITERATORS_H
 #define SYLVANMAP_ITERATORS_H
 
-#include "bounds.h"
-#include "keyorder.h"
+#include "args.h"
+#include "cursor.h"
 #include "pyref.h"
 #include "tree.h"
 
 extern PyTypeObject PyBTreeIter_Type;
 extern PyTypeObject PyBTreeReverseIter_Type;
 extern PyTypeObject PyBTreeRangeIter_Type;
-
-struct IterStackFrame {
-    PyBTreeNode *node;
-    Py_ssize_t key_idx;
-};
-
-// A tree of L levels holds at least 2^L - 1 keys, so 64 frames cover any tree
-// whose size fits a Py_ssize_t.
-inline constexpr int kIterStackDepth = 64;
-
-// The position shared by all three iterators.
-struct IterCursor {
-    int leaf_only;
-    PyBTreeNode *leaf;
-    Py_ssize_t leaf_index;
-    Py_ssize_t stack_top;
-    IterStackFrame stack[kIterStackDepth];
-};
 
 // What every iterator knows about the tree it walks, and whether a step of it
 // is under way.
@@ -92,14 +74,6 @@ struct PyBTreeRangeIterObject {
 
 namespace sylvan {
 
-inline void cursor_reset(IterCursor *cur)
-{
-    cur->leaf_only = 0;
-    cur->leaf = nullptr;
-    cur->leaf_index = 0;
-    cur->stack_top = -1;
-}
-
 // A layout no tree reaches (its counter only grows): the position is still to
 // be found, at a range's first step or after a failed search.
 inline constexpr uint64_t kUnplaced = UINT64_MAX;
@@ -113,71 +87,9 @@ inline void guard_init(IterGuard *guard, const PyBTreeObject *tree, bool placed)
     guard->running = 0;
 }
 
-inline void push_frame(IterCursor *cur, PyBTreeNode *node, Py_ssize_t key_idx)
-{
-    cur->stack_top++;
-    cur->stack[cur->stack_top].node = node;
-    cur->stack[cur->stack_top].key_idx = key_idx;
-}
-
 }  // namespace sylvan
 
-// Pushes the leftmost path from node down to a leaf.
-static void iter_descend_left(IterCursor *cur, PyBTreeNode *node)
-{
-    while (node != nullptr) {
-        sylvan::push_frame(cur, node, 0);
-        if (node->is_leaf) {
-            return;
-        }
-        node = node->children[0];
-    }
-}
-
-// Pushes the rightmost path from node down to a leaf.
-static void iter_descend_right(IterCursor *cur, PyBTreeNode *node)
-{
-    while (node != nullptr) {
-        sylvan::push_frame(cur, node, node->n_keys - 1);
-        if (node->is_leaf) {
-            return;
-        }
-        node = node->children[node->n_keys];
-    }
-}
-
 namespace sylvan {
-
-// Rebuilds a position next to `key` (which is stored in the tree): just after
-// it for a forward walk, the frames leading to the first key ordering after
-// it; just before it for a reverse walk.
-template <bool Reverse>
-[[nodiscard]] static int seek_past(PyBTreeObject *tree, IterCursor *cur, PyObject *key)
-{
-    cursor_reset(cur);
-    const SearchKey sk = make_search_key(key);
-    PyBTreeNode *node = tree->root;
-    while (node != nullptr && node->n_keys > 0) {
-        int found;
-        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
-        if (idx < 0) {
-            cursor_reset(cur);
-            return -1;
-        }
-        // Forward frames name the next key to give out; reverse frames the
-        // next key going down, with the subtree above it at key_idx + 1.
-        push_frame(cur, node, Reverse ? idx - 1 : (found ? idx + 1 : idx));
-        if (node->is_leaf) {
-            break;
-        }
-        if (found) {
-            Reverse ? iter_descend_right(cur, node->children[idx]) : iter_descend_left(cur, node->children[idx + 1]);
-            break;
-        }
-        node = node->children[idx];
-    }
-    return 0;
-}
 
 inline void raise_size_changed()
 {
@@ -249,67 +161,6 @@ template <typename Iter, PyObject *(*Step)(Iter *)>
     PyObject *key = Step(it);
     guard->running = 0;
     return key;
-}
-
-// Handing out a key touches the key object (its reference count), which
-// lives elsewhere in memory: start fetching the one a few steps ahead.
-template <bool Reverse>
-inline void prefetch_next_key(const PyBTreeNode *node, Py_ssize_t idx)
-{
-    if (Reverse) {
-        if (idx >= 6) {
-            __builtin_prefetch(node->keys[idx - 6]);
-        }
-    } else {
-        prefetch_ahead(node->keys, idx, node->n_keys);
-    }
-}
-
-// The node and slot of the cursor's next key, without moving past it (levels
-// with nothing left are popped); false at the end.
-template <bool Reverse>
-[[nodiscard]] inline bool cursor_peek(IterCursor *cur, PyBTreeNode **node, Py_ssize_t *idx)
-{
-    if (cur->leaf_only) {
-        *node = cur->leaf;
-        *idx = cur->leaf_index;
-        // Both bounds in both directions: a slot past n_keys is vacated.
-        return cur->leaf_index >= 0 && cur->leaf_index < cur->leaf->n_keys;
-    }
-    while (cur->stack_top >= 0) {
-        IterStackFrame *frame = &cur->stack[cur->stack_top];
-        if (Reverse ? frame->key_idx >= 0 : frame->key_idx < frame->node->n_keys) {
-            *node = frame->node;
-            *idx = frame->key_idx;
-            return true;
-        }
-        cur->stack_top--;
-    }
-    return false;
-}
-
-// Moves past the key cursor_peek returned.
-template <bool Reverse>
-inline void cursor_advance(IterCursor *cur)
-{
-    if (cur->leaf_only) {
-        cur->leaf_index += Reverse ? -1 : 1;
-        return;
-    }
-    IterStackFrame *frame = &cur->stack[cur->stack_top];
-    PyBTreeNode *node = frame->node;
-    const Py_ssize_t idx = frame->key_idx;
-    if (Reverse) {
-        frame->key_idx = idx - 1;
-        if (!node->is_leaf) {
-            iter_descend_right(cur, node->children[idx]);
-        }
-    } else {
-        frame->key_idx = idx + 1;
-        if (!node->is_leaf) {
-            iter_descend_left(cur, node->children[idx + 1]);
-        }
-    }
 }
 
 // Finds a full iterator's place after a layout change under an unchanged key
@@ -466,17 +317,8 @@ template <bool Reverse>
         cmp = value < sk.word ? -1 : (value > sk.word ? 1 : 0);
     } else if (sk.tag == kEntryStr && str_slot_order(sk, node, idx, &cmp)) {
         // the words decided
-    } else if (comparison_is_native(candidate, bound)) {
-        cmp = compare_keys(candidate, bound);
     } else {
-        const uint64_t before = it->btree->mod_count;
-        Py_INCREF(candidate);
-        cmp = compare_keys(candidate, bound);
-        Py_DECREF(candidate);
-        if (cmp != -2 && it->btree->mod_count != before) {
-            set_mutated_error();
-            return -1;
-        }
+        cmp = guarded_order(it->btree, candidate, bound, candidate);
     }
     if (cmp == -2) {
         return -1;

@@ -1,56 +1,29 @@
-// The mapping interface: dictionary operations on one key, the two ordered
-// ends, and range deletion. These are thin layers over the exported PyBTree_*
-// family (declared in sylvanmap.h) and the engine; the operations on all
-// items at once live in collection.h.
+// The mapping interface's entry points: the dictionary operations on one key,
+// the two ordered ends, the nearest keys and range deletion. Each parses its
+// arguments and calls the engine (search.h, insert.h, delete.h, tree.h,
+// nearest.h, delete_range.h); the operations on all items at once live in
+// collection.h.
+//
+// On 3.11 an allocation of a collector object can run finalisers, which may
+// change the tree: a method that needs a new object after it has located
+// something (popitem's pair) makes it first.
 #ifndef SYLVANMAP_MAPPING_H
 #define SYLVANMAP_MAPPING_H
 
+#include "args.h"
 #include "delete.h"
 #include "delete_range.h"
 #include "insert.h"
-#include "sylvanmap.h"
+#include "nearest.h"
 #include "tree.h"
 
 /* ---------------------------------------------------------------- keyed access */
 
 static void set_key_error(PyObject *key) { PyErr_SetObject(PyExc_KeyError, key); }
 
-namespace sylvan {
-
-// The slots and methods below run only on SortedDict instances, so they call
-// the engine directly instead of the checked PyBTree_* family.
-
-// New reference to the value of key; NULL without an exception when absent.
-[[nodiscard]] inline PyObject *lookup(PyObject *self, PyObject *key)
-{
-    PyBTreeObject *tree = as_tree(self);
-    PyBTreeNode *where;
-    Py_ssize_t slot;
-    if (node_locate(tree, tree->root, key, &where, &slot) < 0 || where == nullptr) {
-        return nullptr;
-    }
-    return Py_NewRef(where->values[slot]);
-}
-
-// The positional-argument count check of the four keyed methods, with the
-// interpreter's own tuple-parser wording.
-[[nodiscard]] inline bool positional_count_ok(const char *name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max)
-{
-    if (nargs >= min && nargs <= max) {
-        return true;
-    }
-    const Py_ssize_t bound = nargs < min ? min : max;
-    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd argument%s (%zd given)", name,
-                 min == max ? "exactly" : (nargs < min ? "at least" : "at most"), bound, bound == 1 ? "" : "s",
-                 nargs);
-    return false;
-}
-
-}  // namespace sylvan
-
 static PyObject *btree_subscript(PyObject *self, PyObject *key)
 {
-    PyObject *value = sylvan::lookup(self, key);
+    PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
     if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
     }
@@ -66,11 +39,7 @@ static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
     return tree_delete(sylvan::as_tree(self), key, &removed);
 }
 
-static int btree_contains(PyObject *self, PyObject *key)
-{
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    return node_contains(tree, tree->root, key);
-}
+static int btree_contains(PyObject *self, PyObject *key) { return sylvan::tree_contains(sylvan::as_tree(self), key); }
 
 static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
@@ -88,7 +57,7 @@ static PyObject *btree_get(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!sylvan::positional_count_ok("get", nargs, 1, 2)) {
         return nullptr;
     }
-    PyObject *value = sylvan::lookup(self, args[0]);
+    PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), args[0]);
     if (value != nullptr || PyErr_Occurred()) {
         return value;
     }
@@ -102,7 +71,7 @@ static PyObject *btree_setdefault(PyObject *self, PyObject *const *args, Py_ssiz
     }
     PyObject *key = args[0];
     PyObject *default_value = nargs > 1 ? args[1] : Py_None;
-    PyObject *value = sylvan::lookup(self, key);
+    PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
     if (value != nullptr || PyErr_Occurred()) {
         return value;
     }
@@ -118,7 +87,7 @@ static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     }
     PyObject *key = args[0];
-    sylvan::Ref value = sylvan::Ref::steal(sylvan::lookup(self, key));
+    sylvan::Ref value = sylvan::Ref::steal(sylvan::tree_lookup(sylvan::as_tree(self), key));
     if (value) {
         // The value handed back is the one the deletion removed: a comparison
         // made by the deletion may have replaced the one found above.
@@ -140,34 +109,6 @@ static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
 
 /* ----------------------------------------------------------- ordered endpoints */
 
-// The leaf at the left (or right) end under node; node must hold keys.
-static PyBTreeNode *end_leaf(PyBTreeNode *node, bool last)
-{
-    while (!node->is_leaf) {
-        node = node->children[last ? node->n_keys : 0];
-    }
-    return node;
-}
-
-// New reference to the smallest key under node; NULL without an exception
-// when node is absent or holds no keys.
-[[nodiscard]] static PyObject *get_min_from_node(PyBTreeNode *node)
-{
-    if (node == nullptr || node->n_keys == 0) {
-        return nullptr;
-    }
-    return Py_NewRef(end_leaf(node, false)->keys[0]);
-}
-
-[[nodiscard]] static PyObject *get_max_from_node(PyBTreeNode *node)
-{
-    if (node == nullptr || node->n_keys == 0) {
-        return nullptr;
-    }
-    PyBTreeNode *leaf = end_leaf(node, true);
-    return Py_NewRef(leaf->keys[leaf->n_keys - 1]);
-}
-
 static PyObject *end_key_or_error(PyObject *key, const char *message)
 {
     if (key == nullptr && !PyErr_Occurred()) {
@@ -178,12 +119,12 @@ static PyObject *end_key_or_error(PyObject *key, const char *message)
 
 static PyObject *btree_min(PyObject *self, PyObject *)
 {
-    return end_key_or_error(PyBTree_GetMin(self), "min() arg is an empty B-tree");
+    return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), false), "min() arg is an empty B-tree");
 }
 
 static PyObject *btree_max(PyObject *self, PyObject *)
 {
-    return end_key_or_error(PyBTree_GetMax(self), "max() arg is an empty B-tree");
+    return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), true), "max() arg is an empty B-tree");
 }
 
 // The argument handling shared by peekitem and popitem: parses the optional
@@ -218,7 +159,7 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
     if (last < 0) {
         return nullptr;
     }
-    PyBTreeNode *leaf = end_leaf(sylvan::as_tree(self)->root, last);
+    PyBTreeNode *leaf = sylvan::end_leaf(sylvan::as_tree(self)->root, last);
     Py_ssize_t slot = last ? leaf->n_keys - 1 : 0;
     return sylvan::new_pair(leaf->keys[slot], leaf->values[slot]);
 }
@@ -238,13 +179,14 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
         return nullptr;
     }
     PyBTreeObject *tree = sylvan::as_tree(self);
-    Ref key = Ref::steal(last ? PyBTree_GetMax(self) : PyBTree_GetMin(self));
+    Ref key = Ref::steal(sylvan::tree_end_key(tree, last));
     if (!key) {
+        PyErr_SetString(PyExc_KeyError, "popitem(): B-tree is empty");
         return nullptr;
     }
     // The end key must be findable by the tree's own order: keys that break
     // the order (NaN) can sit at an end where no search reaches them.
-    Ref found = Ref::steal(PyBTree_Search(self, key.get()));
+    Ref found = Ref::steal(sylvan::tree_lookup(tree, key.get()));
     if (!found) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_RuntimeError, "key disappeared during popitem");
@@ -258,6 +200,32 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
     PyTuple_SET_ITEM(result.get(), 0, removed.key.release());
     PyTuple_SET_ITEM(result.get(), 1, removed.value.release());
     return result.release();
+}
+
+/* ---------------------------------------------------------------- nearest keys */
+
+template <int Kind>
+static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    constexpr const sylvan::NearestKind &kind = sylvan::kNearest[Kind];
+    PyObject *key;
+    PyObject *default_value;
+    if (sylvan::unpack_key_default(kind.name, args, nargs, &key, &default_value) < 0) {
+        return nullptr;
+    }
+    PyBTreeNode *node;
+    Py_ssize_t slot;
+    if (sylvan::tree_nearest(sylvan::as_tree(self), key, kind, &node, &slot) < 0) {
+        return nullptr;
+    }
+    if (node != nullptr) {
+        return kind.item ? sylvan::new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
+    }
+    if (default_value != nullptr) {
+        return Py_NewRef(default_value);
+    }
+    set_key_error(key);
+    return nullptr;
 }
 
 /* -------------------------------------------------------------- range deletion */

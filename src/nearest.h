@@ -1,5 +1,6 @@
-// Nearest keys: floor_key / ceiling_key / lower_key / higher_key and their
-// _item forms. Each is one descent from the root along a cut (bounds.h):
+// Nearest keys: the engine behind floor_key / ceiling_key / lower_key /
+// higher_key and their _item forms. Each is one descent from the root along
+// a cut (bounds.h):
 //
 //   floor    last key before the cut that follows the keys equal to the probe
 //   lower    last key before the cut that precedes them
@@ -13,8 +14,6 @@
 #define SYLVANMAP_NEAREST_H
 
 #include "bounds.h"
-#include "pyref.h"
-#include "tree.h"
 
 namespace sylvan {
 
@@ -54,44 +53,6 @@ inline constexpr NearestKind kNearest[] = {
     *where = node;
     *slot = idx;
     return 0;
-}
-
-// Positional (key[, default]) as the interpreter's tuple unpacking reports it.
-[[nodiscard]] inline int unpack_key_default(const char *name, PyObject *const *args, Py_ssize_t nargs,
-                                            PyObject **key, PyObject **default_value)
-{
-    if (nargs < 1 || nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "%s expected %s %d argument%s, got %zd", name,
-                     nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 2, nargs < 1 ? "" : "s", nargs);
-        return -1;
-    }
-    *key = args[0];
-    *default_value = nargs == 2 ? args[1] : nullptr;
-    return 0;
-}
-
-template <int Kind>
-static PyObject *nearest_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
-{
-    constexpr const NearestKind &kind = kNearest[Kind];
-    PyObject *key;
-    PyObject *default_value;
-    if (unpack_key_default(kind.name, args, nargs, &key, &default_value) < 0) {
-        return nullptr;
-    }
-    PyBTreeNode *node;
-    Py_ssize_t slot;
-    if (tree_nearest(as_tree(self), key, kind, &node, &slot) < 0) {
-        return nullptr;
-    }
-    if (node != nullptr) {
-        return kind.item ? new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
-    }
-    if (default_value != nullptr) {
-        return Py_NewRef(default_value);
-    }
-    PyErr_SetObject(PyExc_KeyError, key);
-    return nullptr;
 }
 
 }  // namespace sylvan

@@ -1,22 +1,20 @@
-// Node storage: the node constructor and its one-block layout, the key cache
-// rule (int64 values and str abbreviations after the node's prefix), the
-// node's collector slots, and the block moves every engine routine uses.
+// Node storage: the node constructor and its one-block layout (records.h),
+// the cache entry each key gets, the node's collector slots, and the block
+// moves every engine routine uses.
 //
 // Moves never change reference counts: an entry that moves is cleared at its
 // old place by the caller (clear_entries), and its cache entry moves with it
 // (recomputed when the two nodes' prefixes differ in length). A routine that
 // brings keys into a node from elsewhere, or stores one at either end of it,
-// calls refit_prefix on that node once its n_keys is final; none of this
-// compares keys with user code or can fail.
-// Helpers for other code: cached_int (records.h) reads an int entry,
-// node_alloc_size what a node allocated.
+// calls refit_prefix (strkeys.h) on that node once its n_keys is final; none
+// of this compares keys with user code or can fail.
 #ifndef SYLVANMAP_NODE_H
 #define SYLVANMAP_NODE_H
 
 #include <algorithm>
 #include <cstring>
 
-#include "records.h"
+#include "strkeys.h"
 
 extern PyTypeObject PyBTreeNode_Type;
 
@@ -40,10 +38,6 @@ inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
     return true;
 }
 
-}  // namespace sylvan
-
-namespace sylvan {
-
 // Bytes of a node's block beyond the record: cache words and tags (cached
 // nodes), keys and values, children (internal nodes).
 inline size_t node_extra_size(int order, int is_leaf, int cached)
@@ -60,75 +54,6 @@ inline size_t node_alloc_size(const PyBTreeNode *node)
     return sizeof(PyBTreeNode) + node_extra_size(node->order, node->is_leaf, node->cached);
 }
 
-// The abbreviation of a str: its code points written with a prefix-free code
-// that keeps their order (below U+00FF one byte, the code point itself; up to
-// U+FEFF the bytes FF, high, low; above, FF FF and three bytes), the first 8
-// bytes read as a big-endian word, zero-padded. So a 1-byte-kind string
-// without U+00FF is simply its first 8 bytes, strings of every kind compare
-// alike, and a < b implies abbrev(a) <= abbrev(b): a differing abbreviation
-// decides a comparison, an equal one decides nothing. From `from` on: the
-// same for the code points after the first `from` (of strs that share those).
-[[gnu::noinline]] inline uint64_t str_abbrev_general(PyObject *str, Py_ssize_t from)
-{
-    const Py_ssize_t full = PyUnicode_GET_LENGTH(str);
-    const Py_ssize_t len = full > from ? full - from : 0;
-    const int kind = PyUnicode_KIND(str);
-    const void *data = static_cast<const char *>(PyUnicode_DATA(str)) + (full > from ? from : full) * kind;
-    if (kind == PyUnicode_1BYTE_KIND) {
-        const uint8_t *bytes = static_cast<const uint8_t *>(data);
-        uint64_t word = 0;
-        for (Py_ssize_t i = 0; i < len && i < 8; i++) {
-            word |= static_cast<uint64_t>(bytes[i]) << (56 - 8 * i);
-        }
-        const uint64_t inverted = ~word;  // a 0xFF byte becomes a zero byte
-        if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
-            return word;
-        }
-    }
-    uint64_t word = 0;
-    int shift = 56;
-    auto put = [&](Py_UCS4 byte) {
-        if (shift >= 0) {
-            word |= static_cast<uint64_t>(byte & 0xFF) << shift;
-            shift -= 8;
-        }
-    };
-    for (Py_ssize_t i = 0; i < len && shift >= 0; i++) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0xFF) {
-            put(c);
-            continue;
-        }
-        put(0xFF);
-        if (c >= 0xFF00) {
-            put(0xFF);
-            put(c >> 16);
-        }
-        put(c >> 8);
-        put(c);
-    }
-    return word;
-}
-
-// The common case inline: 8 or more 1-byte code points below U+00FF.
-[[gnu::always_inline]] inline uint64_t str_abbrev(PyObject *str, Py_ssize_t from = 0)
-{
-    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(str) - from >= 8) {
-        uint64_t word;
-        memcpy(&word, static_cast<const char *>(PyUnicode_DATA(str)) + from, 8);
-        word = __builtin_bswap64(word);
-        const uint64_t inverted = ~word;  // a 0xFF byte becomes a zero byte
-        if (((inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL) == 0) {
-            return word;
-        }
-    }
-    return str_abbrev_general(str, from);
-}
-
-// The stored form of an abbreviation: signed comparison of stored words is
-// unsigned comparison of abbreviations.
-inline int64_t abbrev_word(uint64_t abbrev) { return static_cast<int64_t>(abbrev ^ (1ULL << 63)); }
-
 // The cache entry a key gets in a node of prefix length `from`: its tag, and
 // the word for it.
 inline uint8_t entry_for(PyObject *key, int64_t *word, Py_ssize_t from = 0)
@@ -137,72 +62,10 @@ inline uint8_t entry_for(PyObject *key, int64_t *word, Py_ssize_t from = 0)
         return exact_int_as_i64(key, word) ? kEntryInt : kEntryOther;
     }
     if (PyUnicode_CheckExact(key)) {
-        *word = abbrev_word(str_abbrev(key, from));
+        *word = str_word(key, from);
         return kEntryStr;
     }
     return kEntryOther;
-}
-
-// The code points a str starts with that a node prefix can hold: as many as
-// a and b share, up to kPrefixMax and the first one from U+0100 on; none
-// below kPrefixMin, where the words still have most of their bytes to tell
-// keys apart and a prefix would only cost its test.
-inline Py_ssize_t prefix_shared(PyObject *a, PyObject *b)
-{
-    const Py_ssize_t la = PyUnicode_GET_LENGTH(a);
-    const Py_ssize_t lb = PyUnicode_GET_LENGTH(b);
-    const Py_ssize_t n = std::min({la, lb, kPrefixMax});
-    const int ka = PyUnicode_KIND(a);
-    const int kb = PyUnicode_KIND(b);
-    const void *da = PyUnicode_DATA(a);
-    const void *db = PyUnicode_DATA(b);
-    Py_ssize_t i = 0;
-    if (ka == PyUnicode_1BYTE_KIND && kb == PyUnicode_1BYTE_KIND) {
-        const char *ba = static_cast<const char *>(da);
-        const char *bb = static_cast<const char *>(db);
-        for (; i + 8 <= n; i += 8) {
-            uint64_t wa;
-            uint64_t wb;
-            memcpy(&wa, ba + i, 8);
-            memcpy(&wb, bb + i, 8);
-            if (wa != wb) {
-                i += __builtin_ctzll(wa ^ wb) / 8;
-                return i < kPrefixMin ? 0 : i;
-            }
-        }
-    }
-    for (; i < n; i++) {
-        const Py_UCS4 c = PyUnicode_READ(ka, da, i);
-        if (c != PyUnicode_READ(kb, db, i) || c > 0xFF) {
-            break;
-        }
-    }
-    return i < kPrefixMin ? 0 : i;
-}
-
-// How a str stands to every key of a node with prefix bytes `prefix` of
-// length p: -1 before them all, 1 after them all, 0 when it starts with the
-// prefix too.
-inline int prefix_side(PyObject *str, const uint8_t *prefix, Py_ssize_t p)
-{
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(str);
-    const Py_ssize_t n = len < p ? len : p;
-    const int kind = PyUnicode_KIND(str);
-    const void *data = PyUnicode_DATA(str);
-    if (kind == PyUnicode_1BYTE_KIND) {
-        const int r = memcmp(data, prefix, static_cast<size_t>(n));
-        if (r != 0) {
-            return r < 0 ? -1 : 1;
-        }
-    } else {
-        for (Py_ssize_t i = 0; i < n; i++) {
-            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (c != prefix[i]) {
-                return c < prefix[i] ? -1 : 1;
-            }
-        }
-    }
-    return len < p ? -1 : 0;  // a proper prefix of the prefix orders first
 }
 
 }  // namespace sylvan
@@ -218,13 +81,13 @@ static PyBTreeNode *node_memory_error(int order)
 
 // Returns a new, empty, collector-tracked node in one zero-filled block, or
 // NULL with MemoryError set.
-[[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int cache_i64)
+[[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int cached)
 {
     using namespace sylvan;
     if (order < 2 || order > kMaxOrder) {
         return node_memory_error(order);
     }
-    const size_t extra = node_extra_size(order, is_leaf, cache_i64);
+    const size_t extra = node_extra_size(order, is_leaf, cached);
     PyBTreeNode *node =
         reinterpret_cast<PyBTreeNode *>(PyUnstable_Object_GC_NewWithExtraData(&PyBTreeNode_Type, extra));
     if (node == nullptr) {
@@ -234,17 +97,17 @@ static PyBTreeNode *node_memory_error(int order)
     node->n_keys = 0;
     node->is_leaf = is_leaf ? 1 : 0;
     node->order = order;
-    node->cached = cache_i64 ? 1 : 0;
-    node->entry_kinds = cache_i64 ? 0 : kind_bit(kEntryOther);
+    node->cached = cached ? 1 : 0;
+    node->entry_kinds = cached ? 0 : kind_bit(kEntryOther);
     node->prefix_len = 0;
     char *cursor = reinterpret_cast<char *>(node + 1);
-    if (cache_i64) {
+    if (cached) {
         cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax;
     }
     node->keys = reinterpret_cast<PyObject **>(cursor);
     node->values = node->keys + mk;
     node->children = is_leaf ? nullptr : reinterpret_cast<PyBTreeNode **>(node->values + mk);
-    if (cache_i64) {
+    if (cached) {
         std::fill_n(cache_words(node), cache_capacity(order), kVacantWord);
     }
     PyObject_GC_Track(node);
@@ -320,13 +183,7 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
         }
         memmove(&cache_tags(dst)[dst_idx], &cache_tags(src)[src_idx], n);
         if (dst->prefix_len != src->prefix_len) {
-            int64_t *words = cache_words(dst);
-            const uint8_t *tags = cache_tags(dst);
-            for (Py_ssize_t i = dst_idx; i < dst_idx + count; i++) {
-                if (tags[i] == kEntryStr) {
-                    words[i] = abbrev_word(str_abbrev(dst->keys[i], dst->prefix_len));
-                }
-            }
+            rewrite_str_words(dst, dst_idx, count);
         }
     }
 }
@@ -350,38 +207,6 @@ inline void copy_cache(PyBTreeNode *dst, const PyBTreeNode *src, Py_ssize_t coun
     memcpy(cache_tags(dst), cache_tags(src), n);
     dst->entry_kinds |= src->entry_kinds;
     copy_prefix(dst, src);
-}
-
-// Restores the node-prefix rule after keys came in: the prefix becomes the
-// one the node's first and last keys share (none unless the node holds two
-// or more keys, all strs), and the str entries are rewritten if it changed.
-// Cheap when it did not: two keys compared up to kPrefixMax code points.
-inline void refit_prefix(PyBTreeNode *node)
-{
-    if (!has_cache(node)) {
-        return;
-    }
-    const Py_ssize_t n = node->n_keys;
-    Py_ssize_t want = 0;
-    if (n >= 2 && node->entry_kinds == kind_bit(kEntryStr)) {
-        want = prefix_shared(node->keys[0], node->keys[n - 1]);
-    }
-    uint8_t *prefix = node_prefix(node);
-    if (want == node->prefix_len && (want == 0 || prefix_side(node->keys[0], prefix, want) == 0)) {
-        return;
-    }
-    PyObject *first = node->keys[0];
-    for (Py_ssize_t i = 0; i < want; i++) {
-        prefix[i] = static_cast<uint8_t>(PyUnicode_READ_CHAR(first, i));
-    }
-    node->prefix_len = static_cast<uint8_t>(want);
-    int64_t *words = cache_words(node);
-    const uint8_t *tags = cache_tags(node);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (tags[i] == kEntryStr) {
-            words[i] = abbrev_word(str_abbrev(node->keys[i], want));
-        }
-    }
 }
 
 // Moves entries within one node, from slot `from` to slot `to`.

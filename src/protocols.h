@@ -1,7 +1,7 @@
 // The Python protocols beyond the mapping methods: pickling, copy.copy and
 // copy.deepcopy, sys.getsizeof, fromkeys, the merge operators | and |=, and
-// generic aliases. Thin layers over cloning (mapping.h) and bulk loading
-// (bulkload.h).
+// generic aliases. Entry points over cloning (tree.h), exports (export.h) and
+// bulk loading (bulkload.h).
 //
 // Pickled form. The type's name ("btree.SortedDict") points at no importable
 // module, so a plain tree reduces to the module's private `_reconstruct()`
@@ -21,6 +21,7 @@
 
 #include "bulkload.h"
 #include "collection.h"
+#include "export.h"
 #include "tree.h"
 
 namespace sylvan {
@@ -99,14 +100,14 @@ static void take_tree(PyObject *self, PyObject *from)
     const Py_ssize_t size = src->size;
     src->root = nullptr;
     src->size = 0;
-    replace_root(as_tree(self), root, src->order, src->cache_i64, size);
+    install_root(as_tree(self), root, size, src->order, src->cached);
 }
 
 }  // namespace sylvan
 
 /* -------------------------------------------------------------------- pickle */
 
-static PyObject *btree_reconstruct(PyObject *, PyObject *) { return PyBTree_New(64); }
+static PyObject *btree_reconstruct(PyObject *, PyObject *) { return sylvan::tree_new(sylvan::kDefaultOrder); }
 
 static PyObject *btree_reduce(PyObject *self, PyObject *)
 {
@@ -123,9 +124,9 @@ static PyObject *btree_reduce(PyObject *self, PyObject *)
         return nullptr;
     }
     const bool plain = attributes.get() == Py_None;
-    Ref state = Ref::steal(plain ? Py_BuildValue("(iOOO)", tree->order, tree->cache_i64 ? Py_True : Py_False,
+    Ref state = Ref::steal(plain ? Py_BuildValue("(iOOO)", tree->order, tree->cached ? Py_True : Py_False,
                                                  keys.get(), values.get())
-                                 : Py_BuildValue("(iOOOO)", tree->order, tree->cache_i64 ? Py_True : Py_False,
+                                 : Py_BuildValue("(iOOOO)", tree->order, tree->cached ? Py_True : Py_False,
                                                  keys.get(), values.get(), attributes.get()));
     if (!state) {
         return nullptr;
@@ -145,12 +146,12 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
     PyObject *values_arg;
     PyObject *attributes = Py_None;
     int order;
-    int cache_i64;
+    int cached;
     if (!PyTuple_Check(state)) {
         PyErr_SetString(PyExc_TypeError, "state must be a tuple (order, cache_i64, keys, values[, attributes])");
         return nullptr;
     }
-    if (!PyArg_ParseTuple(state, "ipOO|O:__setstate__", &order, &cache_i64, &keys_arg, &values_arg, &attributes)) {
+    if (!PyArg_ParseTuple(state, "ipOO|O:__setstate__", &order, &cached, &keys_arg, &values_arg, &attributes)) {
         return nullptr;
     }
     if (order < 2) {
@@ -177,7 +178,7 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
             return nullptr;
         }
     }
-    Ref fresh = Ref::steal(tree_new_native(order, cache_i64 ? 1 : 0));
+    Ref fresh = Ref::steal(tree_new(order, cached ? 1 : 0));
     if (!fresh || load_batch(as_tree(fresh.get()), batch, false) < 0) {
         return nullptr;
     }
@@ -202,12 +203,10 @@ namespace sylvan {
     if (!copy) {
         return nullptr;
     }
-    const bool clone = with_items && src->root != nullptr;
-    PyBTreeNode *root = clone ? clone_node(src->root, src->cache_i64) : btreenode_new(src->order, 1, src->cache_i64);
-    if (root == nullptr) {
+    PyBTreeObject *dst = as_tree(copy.get());
+    if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
         return nullptr;
     }
-    replace_root(as_tree(copy.get()), root, src->order, src->cache_i64, clone ? src->size : 0);
     Ref attributes = Ref::steal(attribute_state(self));
     if (!attributes || (attributes.get() != Py_None && apply_attribute_state(copy.get(), attributes.get()) < 0)) {
         return nullptr;
@@ -220,23 +219,6 @@ namespace sylvan {
 static PyObject *btree_copy_protocol(PyObject *self, PyObject *) { return sylvan::copy_like(self, true); }
 
 /* -------------------------------------------------------------------- sizeof */
-
-namespace sylvan {
-
-// A node's allocation and the collector's header before it (two pointers),
-// which sys.getsizeof counts for the tree object itself too.
-inline size_t nodes_size(const PyBTreeNode *node)
-{
-    size_t total = node_alloc_size(node) + 2 * sizeof(void *);
-    if (!node->is_leaf) {
-        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-            total += nodes_size(node->children[i]);
-        }
-    }
-    return total;
-}
-
-}  // namespace sylvan
 
 // The object and every node with its block; not the keys and values.
 static PyObject *btree_sizeof(PyObject *self, PyObject *)

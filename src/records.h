@@ -9,43 +9,42 @@
 //     every slot from n_keys up is NULL (children: from n_keys+1 up);
 //   * keys ascend under compare_keys within a node and across the tree;
 //   * a node is one collector allocation: the record, then (cached trees
-//     only) the cache words, tags and prefix bytes, then keys, values and children
-//     (internal nodes only); the record's keys/values/children point into it.
-//     The words start right after the record, so a search addresses them from
-//     the node pointer alone, without waiting for the record's fields;
-//   * cache entries: in a cached node, tags[i] says what words[i] holds for
-//     keys[i]: kEntryInt, the value of an exact int within int64; kEntryStr,
-//     the order-preserving abbreviation (node.h) of an exact str with its
-//     first prefix_len code points left out, stored with its top bit flipped
-//     so that signed comparison orders it; kEntryOther,
-//     nothing (any other key); kEntryVacant marks every slot not in use.
-//     Every word from
-//     n_keys to the end of the cache capacity holds kVacantWord, the largest
-//     word, so a search can count the words below a key over the whole
-//     capacity without reading n_keys. An entry travels with its key and is
-//     copied, recomputed only when it moves to a node of another prefix_len.
-//     `entry_kinds` holds the bit of
-//     the tag of every key in the node, and possibly of keys that left (so
-//     "all entries are ints" is one test); a node with mixed kinds recomputes
-//     it whenever slots are vacated, and uncached nodes hold the kEntryOther
-//     bit alone;
+//     only) the cache words, tags and prefix bytes, then keys, values and
+//     children (internal nodes only); the record's keys/values/children point
+//     into it. The words start right after the record, so a search addresses
+//     them from the node pointer alone, without waiting for the record's
+//     fields;
+//   * cache entries (a tree's `cached` setting, its constructor's cache_i64):
+//     in a cached node, tags[i] says what words[i] holds for keys[i]:
+//     kEntryInt, the value of an exact int within int64; kEntryStr, the
+//     order-preserving abbreviation of an exact str with its first prefix_len
+//     code points left out (strkeys.h); kEntryOther, nothing (any other key);
+//     kEntryVacant marks every slot not in use. Every word from n_keys to the
+//     end of the cache capacity holds kVacantWord, the largest word, so a
+//     search can count the words below a key over the whole capacity without
+//     reading n_keys. An entry travels with its key and is copied, recomputed
+//     only when it moves to a node of another prefix_len. `entry_kinds` holds
+//     the bit of the tag of every key in the node, and possibly of keys that
+//     left (so "all entries are ints" is one test); a node with mixed kinds
+//     recomputes it whenever slots are vacated, and uncached nodes hold the
+//     kEntryOther bit alone;
 //   * node prefix: a cached node whose prefix_len is p > 0 holds only exact
 //     strs (entry_kinds is the str bit alone), every one of which starts with
-//     the p code points in its prefix bytes (each below U+0100, p from
-//     kPrefixMin to kPrefixMax). Keys sharing a long prefix (paths, URLs) so abbreviate what
-//     tells them apart. Every operation that brings keys into a node, or
-//     changes its kinds, refits the prefix before it returns (node.h); the
-//     prefix need not be the longest common one (deletions leave it be).
+//     the p code points in its prefix bytes (strkeys.h). Every operation that
+//     brings keys into a node, or changes its kinds, refits the prefix before
+//     it returns.
 //
 // Modification counters. User code (__eq__, __lt__, finalisers) can run in the
-// middle of an operation and change the tree. `mod_count` is bumped by every
-// change that moves, adds or frees entries or nodes (splits, merges, borrows,
-// new keys, deletions, clear, re-initialisation); replacing the value of a
-// present key in place does not bump it. `keyset_version` is bumped only when
-// the set of keys changes (a key added or removed, clear, re-initialisation).
-// Code that ran user code compares `mod_count` before touching a node again;
-// iterators use both: a changed key set is an error, a changed layout alone
-// (value replacement that split nodes) means "find your place again".
+// middle of an operation and change the tree. `mod_count` counts changes of
+// the layout: every change that moves, adds or frees entries or nodes
+// (splits, merges, borrows, new keys, deletions, clear, re-initialisation);
+// replacing the value of a present key in place is not one. `keyset_version`
+// counts changes of the set of keys (a key added or removed, clear,
+// re-initialisation), each of which is a layout change too. Both are bumped
+// only through note_layout_changed and note_keys_changed. Code that ran user
+// code compares `mod_count` before touching a node again; iterators use both:
+// a changed key set is an error, a changed layout alone (value replacement
+// that split nodes) means "find your place again".
 #ifndef SYLVANMAP_RECORDS_H
 #define SYLVANMAP_RECORDS_H
 
@@ -72,7 +71,7 @@ struct PyBTreeObject {
     PyBTreeNode *root;
     Py_ssize_t size;
     int order;
-    int cache_i64;
+    int cached;  // nodes carry cache entries
     uint64_t mod_count;
     uint64_t keyset_version;
 };
@@ -81,6 +80,18 @@ namespace sylvan {
 
 // Largest order whose node capacity 2t-1 still fits an int.
 inline constexpr int kMaxOrder = 1 << 30;
+
+// A tree of L levels holds at least 2^L - 1 keys, so no tree whose size fits
+// a Py_ssize_t is deeper than this: the bound of every per-level array.
+inline constexpr int kMaxDepth = 64;
+
+inline void note_layout_changed(PyBTreeObject *tree) { tree->mod_count++; }
+
+inline void note_keys_changed(PyBTreeObject *tree)
+{
+    tree->mod_count++;
+    tree->keyset_version++;
+}
 
 inline Py_ssize_t max_keys(const PyBTreeNode *node) { return 2 * static_cast<Py_ssize_t>(node->order) - 1; }
 inline Py_ssize_t min_keys(const PyBTreeNode *node) { return static_cast<Py_ssize_t>(node->order) - 1; }

@@ -1,14 +1,15 @@
-// The SortedDict object: construction, re-initialisation, emptying, collector
-// slots, dealloc, repr and length.
+// The tree record's own operations: its fields at creation, installing a
+// root (the one way a tree's whole content is replaced: initialisation,
+// emptying, bulk loading, copying, unpickling), a new tree for native code,
+// structural clones, the two ends, and the memory a tree's nodes take.
 //
 // States: Allocated (root absent, from tp_new until the initialiser runs),
 // Ready (root present), Rootless (a node allocation failed while emptying).
 // Lookups and deletion read an absent root as an empty tree; insertion makes
 // the root from the tree's own order and cache setting.
 //
-// Emptying installs the fresh empty root first and releases the detached tree
-// afterwards: the release runs finalisers, which then find a valid empty tree.
-// A re-initialisation that cannot make its new root changes nothing.
+// A root is installed first and the old tree released afterwards: the
+// release runs finalisers, which then find a valid tree.
 #ifndef SYLVANMAP_TREE_H
 #define SYLVANMAP_TREE_H
 
@@ -19,6 +20,8 @@ extern PyTypeObject PyBTree_Type;
 
 namespace sylvan {
 
+inline constexpr int kDefaultOrder = 64;
+
 inline bool is_btree(PyObject *obj)
 {
     return Py_IS_TYPE(obj, &PyBTree_Type) || PyType_IsSubtype(Py_TYPE(obj), &PyBTree_Type);
@@ -26,81 +29,68 @@ inline bool is_btree(PyObject *obj)
 
 inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeObject *>(obj); }
 
-// Installs `fresh` (a new empty leaf root, or NULL; or a whole tree of `size`
-// keys) as the root with the given settings and releases the old tree
-// afterwards, so that finalisers run by the release find a valid tree.
-inline void replace_root(PyBTreeObject *tree, PyBTreeNode *fresh, int order, int cache_i64, Py_ssize_t size = 0)
+// The fields of a tree without a root.
+inline void init_tree(PyBTreeObject *tree, int order, int cached)
+{
+    tree->root = nullptr;
+    tree->size = 0;
+    tree->order = order;
+    tree->cached = cached;
+    tree->mod_count = 0;
+    tree->keyset_version = 0;
+}
+
+// Installs `root` (a new empty leaf, or NULL; or a whole tree of `size`
+// keys) with the given settings and releases the old tree afterwards.
+inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size, int order, int cached)
 {
     PyBTreeNode *old_root = tree->root;
-    tree->root = fresh;
+    tree->root = root;
     tree->size = size;
     tree->order = order;
-    tree->cache_i64 = cache_i64;
-    tree->mod_count++;
-    tree->keyset_version++;
+    tree->cached = cached;
+    note_keys_changed(tree);
     if (old_root != nullptr) {
         ExceptionStash stash;  // finalisers must not start with an exception pending
         Py_DECREF(old_root);
     }
 }
 
-}  // namespace sylvan
-
-static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
+// Gives the tree a new empty root with the given settings. Returns 0, or -1
+// with MemoryError set and the tree unchanged.
+[[nodiscard]] inline int reset_tree(PyBTreeObject *tree, int order, int cached)
 {
-    PyObject *self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    tree->root = nullptr;
-    tree->size = 0;
-    tree->order = 64;
-    tree->cache_i64 = 1;
-    tree->mod_count = 0;
-    tree->keyset_version = 0;
-    return self;
-}
-
-static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
-{
-    static const char *kwlist[] = {"order", "cache_i64", nullptr};
-    int order = 64;
-    int cache_i64 = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|ip", const_cast<char **>(kwlist), &order, &cache_i64)) {
-        return -1;
-    }
-    if (order < 2) {
-        PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
-        return -1;
-    }
-    // The new root is made before anything changes: a failed re-initialisation
-    // keeps the items and the settings.
-    PyBTreeNode *fresh = btreenode_new(order, 1, cache_i64 ? 1 : 0);
+    PyBTreeNode *fresh = btreenode_new(order, 1, cached);
     if (fresh == nullptr) {
         return -1;
     }
-    sylvan::replace_root(sylvan::as_tree(self), fresh, order, cache_i64 ? 1 : 0);
+    install_root(tree, fresh, 0, order, cached);
     return 0;
 }
 
-// Exported constructor: order below 2 means 64; the cache is on unless asked.
-[[nodiscard]] static PyObject *tree_new_native(int order, int cache_i64 = 1)
+// Empties the tree, keeping its settings. The items go even when the new
+// root cannot be made (the collector relies on this to break cycles): the
+// tree is then left rootless, and -1 is returned with MemoryError set.
+[[nodiscard]] inline int tree_clear(PyBTreeObject *tree)
+{
+    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->cached);
+    install_root(tree, fresh, 0, tree->order, tree->cached);
+    return fresh == nullptr ? -1 : 0;
+}
+
+// A new, empty SortedDict (exactly that type) for native code: an order
+// below 2 means the default.
+[[nodiscard]] inline PyObject *tree_new(int order, int cached = 1)
 {
     if (order < 2) {
-        order = 64;
+        order = kDefaultOrder;
     }
     PyBTreeObject *tree = PyObject_GC_New(PyBTreeObject, &PyBTree_Type);
     if (tree == nullptr) {
         return nullptr;
     }
-    tree->root = nullptr;
-    tree->size = 0;
-    tree->order = order;
-    tree->cache_i64 = cache_i64;
-    tree->mod_count = 0;
-    tree->keyset_version = 0;
-    tree->root = btreenode_new(order, 1, cache_i64);
+    init_tree(tree, order, cached);
+    tree->root = btreenode_new(order, 1, cached);
     if (tree->root == nullptr) {
         Py_DECREF(tree);
         return nullptr;
@@ -109,44 +99,92 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
     return reinterpret_cast<PyObject *>(tree);
 }
 
-// The one emptying routine, shared by clear(), PyBTree_Clear and tp_clear.
-// The items go even when the new root cannot be made (the collector relies on
-// this to break cycles): the tree is then left rootless, and -1 is returned
-// with MemoryError set.
-[[nodiscard]] static int btree_clear_internal(PyBTreeObject *tree)
+// A structural clone of the subtree under src, with or without the cache:
+// the copy has the source's shape, and no key is compared.
+[[nodiscard]] inline PyBTreeNode *clone_node(const PyBTreeNode *src, int cached)
 {
-    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->cache_i64);
-    sylvan::replace_root(tree, fresh, tree->order, tree->cache_i64);
-    return fresh == nullptr ? -1 : 0;
+    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, cached);
+    if (dst == nullptr) {
+        return nullptr;
+    }
+    Owned<PyBTreeNode> owner = Owned<PyBTreeNode>::steal(dst);
+    if (!src->is_leaf) {
+        for (Py_ssize_t i = 0; i <= src->n_keys; i++) {
+            PyBTreeNode *child = clone_node(src->children[i], cached);
+            if (child == nullptr) {
+                return nullptr;  // the children cloned so far go with `owner`
+            }
+            dst->children[i] = child;
+            dst->n_keys = i;  // keeps dealloc's view of the children in range
+        }
+    }
+    for (Py_ssize_t i = 0; i < src->n_keys; i++) {
+        prefetch_ahead(src->keys, i, src->n_keys);
+        prefetch_ahead(src->values, i, src->n_keys);
+        dst->keys[i] = Py_NewRef(src->keys[i]);
+        dst->values[i] = Py_NewRef(src->values[i]);
+    }
+    if (has_cache(src) && has_cache(dst)) {
+        copy_cache(dst, src, src->n_keys);
+    } else if (has_cache(dst)) {
+        for (Py_ssize_t i = 0; i < src->n_keys; i++) {
+            cache_key(dst, i, src->keys[i]);
+        }
+    }
+    dst->n_keys = src->n_keys;
+    if (!has_cache(src)) {
+        refit_prefix(dst);  // a cached source's prefix came with its entries
+    }
+    return owner.release();
 }
 
-static int btree_clear_slot(PyObject *self) { return btree_clear_internal(sylvan::as_tree(self)); }
-
-static int btree_traverse(PyObject *self, visitproc visit, void *arg)
+// Gives `dst` a clone of src's items, src's order and the cache setting
+// `cached`. Returns 0, or -1 with MemoryError set and dst unchanged.
+[[nodiscard]] inline int clone_into(PyBTreeObject *dst, const PyBTreeObject *src, int cached)
 {
-    Py_VISIT(reinterpret_cast<PyObject *>(sylvan::as_tree(self)->root));
+    PyBTreeNode *root = src->root != nullptr ? clone_node(src->root, cached) : btreenode_new(src->order, 1, cached);
+    if (root == nullptr) {
+        return -1;
+    }
+    install_root(dst, root, src->root != nullptr ? src->size : 0, src->order, cached);
     return 0;
 }
 
-static void btree_dealloc(PyObject *self)
+// The leaf at the left (or right) end under node; node must hold keys.
+inline PyBTreeNode *end_leaf(PyBTreeNode *node, bool last)
 {
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, btree_dealloc)
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    PyObject *root = reinterpret_cast<PyObject *>(tree->root);
-    tree->root = nullptr;
-    Py_XDECREF(root);
-    Py_TYPE(self)->tp_free(self);
-    Py_TRASHCAN_END
+    while (!node->is_leaf) {
+        node = node->children[last ? node->n_keys : 0];
+    }
+    return node;
 }
 
-static PyObject *btree_repr(PyObject *self)
+// New reference to the smallest (or largest) key; NULL without an exception
+// when the tree is empty or has no root.
+[[nodiscard]] inline PyObject *tree_end_key(const PyBTreeObject *tree, bool last)
 {
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    return PyUnicode_FromFormat("SortedDict(order=%d, size=%zd, cache_i64=%s)", tree->order, tree->size,
-                                tree->cache_i64 ? "True" : "False");
+    PyBTreeNode *root = tree->root;
+    if (root == nullptr || root->n_keys == 0) {
+        return nullptr;
+    }
+    PyBTreeNode *leaf = end_leaf(root, last);
+    return Py_NewRef(leaf->keys[last ? leaf->n_keys - 1 : 0]);
 }
 
-static Py_ssize_t btree_length(PyObject *self) { return sylvan::as_tree(self)->size; }
+// The allocations of the subtree under node, each with the collector's
+// header before it (two pointers), which sys.getsizeof counts for the tree
+// object too.
+inline size_t nodes_size(const PyBTreeNode *node)
+{
+    size_t total = node_alloc_size(node) + 2 * sizeof(void *);
+    if (!node->is_leaf) {
+        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+            total += nodes_size(node->children[i]);
+        }
+    }
+    return total;
+}
+
+}  // namespace sylvan
 
 #endif  // SYLVANMAP_TREE_H

@@ -29,6 +29,7 @@ from unittest.mock import ANY
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from support import SortedDict, bt, probe  # noqa: E402
+from test_model import end_index, in_range, nearest  # noqa: E402  (the model's rules)
 
 MUTATED = ("raised", RuntimeError, "SortedDict mutated during key comparison")
 SIZE_CHANGED = ("raised", RuntimeError, "SortedDict changed size during iteration")
@@ -390,9 +391,9 @@ class Run:
         self.expect(got, lambda: None, check=lambda got, want: got[0] == "ok")
         if got[0] != "ok":
             return
-        want = [k for k in self.keys if kind in ("iter", "reversed") or within(k, lo, hi, inc or (True, False))]
-        self.iters.append(Live(got[1], kind + " reverse" * rev, want[::-1] if kind == "reversed" or rev else want,
-                               probe.stats(self.d)["keyset_version"], len(self.keys)))
+        want = in_range(self.keys, lo, hi, inc, kind == "reversed" or rev)
+        self.iters.append(Live(got[1], kind + " reverse" * rev, want, probe.stats(self.d)["keyset_version"],
+                               len(self.keys)))
         if len(self.iters) > 8:
             del self.iters[0]
 
@@ -443,10 +444,6 @@ def op_store(run):
 
 def missing(k):
     raise KeyError(k)
-
-
-def within(k, lo, hi, inc):
-    return (lo is None or k > lo or inc[0] and k == lo) and (hi is None or k < hi or inc[1] and k == hi)
 
 
 def op_read(run):
@@ -506,9 +503,10 @@ def op_ends(run):
         if not n:
             raise (KeyError("popitem(): B-tree is empty") if how == "popitem" else
                    IndexError("peekitem from empty B-tree"))
-        if index not in (0, -1, n - 1):
+        at = end_index(n, index)
+        if at is None:
             raise IndexError(f"{how}() only supports index 0 (first) or -1 (last) for O(log n) access")
-        k = run.keys[0 if index == 0 else -1]
+        k = run.keys[at]
         return (k, run.drop(k) if how == "popitem" else run.value_of(k))
 
     ends = run.keys[:1] + run.keys[-1:]
@@ -644,9 +642,8 @@ def op_nearest(run):
     run.note("{} {!r}{}", name, k, " with a default" if default else "")
 
     def model():
-        cut = (bisect.bisect_right if which in ("floor", "higher") else bisect.bisect_left)(run.keys, k)
-        i = cut - 1 if which in ("floor", "lower") else cut
-        if not 0 <= i < len(run.keys):
+        i = nearest(run.keys, which, k)
+        if i is None:
             return fallback if default else missing(k)
         return (run.keys[i], run.value_of(run.keys[i])) if item else run.keys[i]
 
@@ -655,7 +652,7 @@ def op_nearest(run):
 
 def op_delete_range(run):
     lo, hi, inc = run.bound(), run.bound(), run.rng.choice(INCLUSIVE)
-    doomed = [k for k in run.keys if within(k, lo, hi, inc or (True, False))]
+    doomed = in_range(run.keys, lo, hi, inc)
     run.note("delete_range {!r} {!r} {} ({} keys)", lo, hi, inc, len(doomed))
 
     def model():

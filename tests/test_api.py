@@ -28,32 +28,6 @@ class Pairs:  # iterates over FIVE; looking up its keys attribute raises the err
 
 
 REFUSED = (TypeError, ANY)
-DOCS = {  # method: text signature and first line of the docstring ("": the type itself)
-    "": "(order=64, cache_i64=True, /) Create a new B-tree with the specified order (minimum degree).",
-    "insert": "(key, value, /) Insert a key-value pair into the B-tree.",
-    "get": "(key, default=None, /) Return the value for key if key is in the B-tree, else default.",
-    "pop": "(key, default=<marker>, /) Remove specified key and return the corresponding value.",
-    "setdefault": "(key, default=None, /) Insert key with a value of default if key is not in the B-tree.",
-    "update": "([other], **kwargs) Update the B-tree with key/value pairs from other and kwargs.",
-    "copy": "() Return a shallow copy of the B-tree.", "clear": "() Remove all items from the B-tree.",
-    "keys": "() Return a list of all keys in the B-tree (in sorted order).",
-    "values": "() Return a list of all values in the B-tree (in key-sorted order).",
-    "items": "() Return a list of (key, value) tuples in the B-tree (in sorted order).",
-    "min": "() Return the minimum key in the B-tree.", "max": "() Return the maximum key in the B-tree.",
-    "peekitem": "(index=-1, /) Return (key, value) pair at index. Default is the last (maximum) item.",
-    "popitem": "(index=-1, /) Remove and return (key, value) pair at index. "
-               "Default is the last (maximum) item.",
-    "irange": "(min=None, max=None, inclusive=(True, False), reverse=False, /) "
-              "Return an iterator over keys in the range [min, max).",
-    "irange_items": "(min=None, max=None, inclusive=(True, False), reverse=False) "
-                    "Return an iterator over (key, value) pairs for the keys in the range [min, max).",
-    "__reversed__": "($self, /) Return a reverse iterator over the keys.",
-    "floor_key": "(key, default=<marker>, /) Return the largest key less than or equal to key.",
-    "higher_item": "(key, default=<marker>, /) "
-                   "Return the (key, value) pair of the smallest key strictly greater than key.",
-    "delete_range": "(min=None, max=None, inclusive=(True, False)) "
-                    "Remove every key in the range [min, max) and return how many were removed.",
-}
 NEAREST = [f"{w}_{kind}" for kind in ("key", "item") for w in ("floor", "ceiling", "lower", "higher")]
 
 
@@ -89,8 +63,6 @@ TABLE = [
     (lambda: (SortedDict.__module__, SortedDict.__name__), ("btree", "SortedDict")),
     (lambda: sylvanmap.__version__, importlib.metadata.version("sylvanmap")),  # the installed distribution's
     (lambda: sylvanmap.__doc__.splitlines()[::4], ["B-Tree data structure module.", "in logarithmic time."]),
-    *[(lambda n=n: f"{(o := getattr(SortedDict, n, SortedDict)).__text_signature__} {o.__doc__}"
-       .split("\n")[0], text) for n, text in DOCS.items()],
     *[(lambda k=k: (k.__name__, outcome(k), outcome(lambda: type("S", (k,), {}))), (n, REFUSED, REFUSED))
       for k, n in zip(INNER, "BTreeNode btree_iterator btree_reverseiterator".split() + ["btree_rangeiterator"] * 4)],
     (lambda: hash(SortedDict()), REFUSED), (lambda: SortedDict().__dict__, (AttributeError, ANY)),

@@ -17,14 +17,8 @@ from test_model import TEXT
     # directly up to two, through the interpreter beyond
     *[(k, ("int", k)) for b in (15, 30, 45, 60) for k in (2**b - 1, -(2**b - 1), 2**b, -(2**b))],
     *[(k, ("int", k)) for k in (0, -1, 7, 2**63 - 1, -(2**63))],
-    *[(k, None) for k in (2**63, -(2**63) - 1, True, False, type("SubInt", (int,), {})(3), 1.0, type("S", (str,), {})())],
-    ("", 0), ("abc", 0x61626300 << 32), ("abcdefghij", 0x6162636465666768), ("a\0b", 0x61006200 << 32),
-    ("\xfe\xff", 0xFEFF00FF << 32), ("\u0100", 0xFF0100 << 40), ("\ufeff", 0xFFFEFF << 40),
-    ("\uff00\U0010ffff", 0xFFFF00FF00FFFF10), ("\ud800", 0xFFD800 << 40)])
-def test_cache_entry(key, entry, cache):
-    # str entries: the code points in a prefix-free code (one byte below U+00FF; FF hi lo up to U+FEFF;
-    # FF FF and three bytes above), the first 8 bytes as a big-endian word
-    entry = ("str", entry) if isinstance(key, str) and type(key) is str else entry
+    *[(k, None) for k in (2**63, -(2**63) - 1, True, False, type("SubInt", (int,), {})(3), 1.0, type("S", (str,), {})())]])
+def test_cache_entry(key, entry, cache):  # (str entries: the property test below, and the companion's check)
     assert probe.cache(build([key], 2, cache)) == [(key, *(entry if cache and entry else (None, None)))]
 
 

@@ -38,10 +38,6 @@ INDEX = st.integers(0, 10**6)  # picks a present key
 VIAS = ["__setitem__", "insert", "setdefault", "__getitem__", "__delitem__", "pop", "pop_default"]
 INCLUSIVE = [(True, True), (True, False), (False, True), (False, False)]
 MISSING = object()
-NEAREST = {  # the nearest key's index in the sorted keys ks, for probe k
-    "floor": lambda ks, k: bisect.bisect_right(ks, k) - 1, "lower": lambda ks, k: bisect.bisect_left(ks, k) - 1,
-    "ceiling": bisect.bisect_left, "higher": bisect.bisect_right,
-}
 BASE = refs([object()])[0]  # a ledger value that nothing else holds, as refs() sees it
 SETTINGS = st.tuples(st.sampled_from([2, 3, 64]), st.booleans())  # order, int64 cache
 SOURCES = {"sorted_dict": lambda p: build([k for k, _ in p], 3, False, [v for _, v in p]), "dict": dict,
@@ -54,6 +50,33 @@ REBUILDS = {  # (an empty tree, pairs): fills it, or returns a new tree holding 
     "setstate": lambda d, p: d.__setstate__((5, True, [k for k, _ in p], [v for _, v in p])),
     "or": lambda d, p: d | dict(p), "ior": lambda d, p: d.__ior__(p),
 }
+
+
+# ------------------------------------------------------------ the model's rules (the fuzzer's too)
+# Each public operation's answer from the sorted keys ks alone.
+
+def within(k, lo, hi, inc):
+    return (lo is None or k > lo or inc[0] and k == lo) and (hi is None or k < hi or inc[1] and k == hi)
+
+
+def in_range(ks, lo, hi, inc=None, reverse=False):  # irange, irange_items, delete_range
+    inc = inc or (True, False)
+    return [k for k in (ks[::-1] if reverse else ks) if within(k, lo, hi, inc)]
+
+
+NEAREST = {  # the nearest key's index in ks, for probe k
+    "floor": lambda ks, k: bisect.bisect_right(ks, k) - 1, "lower": lambda ks, k: bisect.bisect_left(ks, k) - 1,
+    "ceiling": bisect.bisect_left, "higher": bisect.bisect_right,
+}
+
+
+def nearest(ks, which, k):  # floor/ceiling/lower/higher: the index of the answer, or None
+    i = NEAREST[which](ks, k)
+    return i if 0 <= i < len(ks) else None
+
+
+def end_index(n, index):  # peekitem/popitem(index): the index of the item, or None where refused
+    return 0 if n and index == 0 else n - 1 if n and index in (-1, n - 1) else None
 
 
 def reloaded(d):
@@ -69,10 +92,6 @@ def twin(k):
     if isinstance(k, float):
         return int(k) if k.is_integer() else float(repr(k))
     return float(k) if abs(k) < 2**1000 and float(k) == k else int(str(k))
-
-
-def within(k, lo, hi, inc):
-    return (lo is None or k > lo or inc[0] and k == lo) and (hi is None or k < hi or inc[1] and k == hi)
 
 
 # Nodes made since gc.freeze() and still alive, counted without a (slow) collection.
@@ -159,7 +178,7 @@ def machine(order, cache, family):
         def irange(self, lo, hi):  # keys and (key, value) pairs, both ways
             lo, hi = self.bounds(lo, hi)
             for inc, rev in itertools.product(INCLUSIVE, (False, True)):
-                want = [k for k in sorted(self.model, reverse=rev) if within(k, lo, hi, inc)]
+                want = in_range(sorted(self.model), lo, hi, inc, rev)
                 got, items = list(self.d.irange(lo, hi, inc, rev)), list(self.d.irange_items(lo, hi, inc, reverse=rev))
                 assert got == want and all(map(operator.is_, got, want)), (inc, rev)
                 assert list(map(len, items)) == [2] * len(want), (inc, rev)
@@ -169,9 +188,9 @@ def machine(order, cache, family):
         @rule(k=keys, i=INDEX, present=st.booleans(), default=st.booleans())
         def nearest(self, k, i, present, default):  # a present probe may be an equal twin
             k, ks = self.key(k, i, present), sorted(self.model)
-            for (name, find), item in itertools.product(NEAREST.items(), (False, True)):
-                call, at = getattr(self.d, f"{name}_{'item' if item else 'key'}"), find(ks, k)
-                if not 0 <= at < len(ks):  # none: the default, or KeyError carrying the probe
+            for name, item in itertools.product(NEAREST, (False, True)):
+                call, at = getattr(self.d, f"{name}_{'item' if item else 'key'}"), nearest(ks, name, k)
+                if at is None:  # none: the default, or KeyError carrying the probe
                     assert call(k, MISSING) is MISSING and pytest.raises(KeyError, call, k).value.args[0] is k
                     continue
                 got, want = call(k, *[MISSING] * default), ks[at]
@@ -181,7 +200,7 @@ def machine(order, cache, family):
         def delete_range(self, lo, hi, inc):
             lo, hi = self.bounds(lo, hi)
             ks, it = sorted(self.model), iter(self.d)
-            doomed, first = [k for k in ks if within(k, lo, hi, inc)], next(it, MISSING)
+            doomed, first = in_range(ks, lo, hi, inc), next(it, MISSING)
             assert self.d.delete_range(lo, hi, inc) == len(doomed)
             for k in doomed:
                 del self.model[k]
@@ -195,10 +214,11 @@ def machine(order, cache, family):
             ks = sorted(self.model)
             index = {"size-1": len(ks) - 1, "size": len(ks)}.get(index, index)
             call, args = self.d.popitem if pop else self.d.peekitem, () if index is None else (index,)
-            if not ks or index not in (None, 0, -1, len(ks) - 1):  # only the ends are reachable
+            at = end_index(len(ks), -1 if index is None else index)
+            if at is None:  # only the ends are reachable
                 pytest.raises(KeyError if pop and not ks else IndexError, call, *args)
                 return
-            k, item = ks[0] if index == 0 else ks[-1], call(*args)
+            k, item = ks[at], call(*args)
             assert item[0] is k and item[1] is self.model[k]
             if pop:
                 del self.model[k]

@@ -74,12 +74,6 @@ def test_iteration_example(args, want):
     assert list(d.irange(*args)) == want
 
 
-@pytest.mark.parametrize("cache", [True, False])
-@pytest.mark.parametrize("key, want", [(5, (0, 0)), (20, (1, 1)), (25, (2, 0)), (35, (3, 0)), (20.0, (1, 1))])
-def test_search_root(key, want, cache):
-    assert probe.search_root(build([10, 20, 30], 2, cache), key) == want  # the root: a leaf of 10, 20, 30
-
-
 @pytest.mark.parametrize("a, b, want", [
     (1, 1.0, 0), (True, 1, 0), (1.5, 2, -1), ("a", "b", -1), ("b", "", 1), (2**70, 2.0**70, 0),
     (2**63 - 1, 2**63, -1), (2**63, 2**63 + 1, -1), (-(2**63) - 1, -(2**63), -1), (-(2**63), 2**63 - 1, -1),

@@ -1,6 +1,7 @@
 // _sylvanmap_probe: a test-only module that reads a SortedDict's internals.
 //
-// It is built from the same headers as the module (records and key order),
+// It is built from the same headers as the module (records, key order and
+// search),
 // never ships, and only reads: shape(), cache(), stats() and check(), which
 // walks the whole tree verifying every structural invariant and raises
 // AssertionError naming the first violation.
@@ -9,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "keyorder.h"
 #include "pyref.h"
-#include "records.h"
+#include "search.h"
 
 namespace {
 
@@ -123,7 +123,7 @@ PyObject *stats(PyObject *, PyObject *arg)
         height++;
     }
     return Py_BuildValue("{s:n,s:i,s:i,s:K,s:K,s:O}", "height", height, "order", tree->order, "cache_i64",
-                         tree->cache_i64, "mod_count", static_cast<unsigned long long>(tree->mod_count),
+                         tree->cached, "mod_count", static_cast<unsigned long long>(tree->mod_count),
                          "keyset_version", static_cast<unsigned long long>(tree->keyset_version), "has_root",
                          tree->root ? Py_True : Py_False);
 }
@@ -216,7 +216,7 @@ struct Checker {
         if (node->order != tree->order) {
             return fail("node order differs from the tree's" + where);
         }
-        if (sylvan::has_cache(node) != (tree->cache_i64 != 0)) {
+        if (sylvan::has_cache(node) != (tree->cached != 0)) {
             return fail("node cache presence differs from the tree's" + where);
         }
         if (!sylvan::has_cache(node) && node->entry_kinds != sylvan::kind_bit(sylvan::kEntryOther)) {
@@ -316,26 +316,6 @@ PyObject *compare(PyObject *, PyObject *args)
     }
     int cmp = compare_keys(a, b);
     return cmp == -2 ? nullptr : PyLong_FromLong(cmp);
-}
-
-// node_search_key on the root: (index, found).
-PyObject *search_root(PyObject *, PyObject *args)
-{
-    PyObject *obj;
-    PyObject *key;
-    if (!PyArg_ParseTuple(args, "OO", &obj, &key)) {
-        return nullptr;
-    }
-    PyBTreeObject *tree = tree_arg(obj);
-    if (tree == nullptr || tree->root == nullptr) {
-        return tree ? PyErr_Format(PyExc_ValueError, "tree has no root") : nullptr;
-    }
-    int found;
-    Py_ssize_t idx = node_search_key(tree, tree->root, sylvan::make_search_key(key), &found);
-    if (idx < 0) {
-        return nullptr;
-    }
-    return Py_BuildValue("(nO)", idx, found ? Py_True : Py_False);
 }
 
 // The abbreviation the cache stores for a str, as an unsigned word.
@@ -478,7 +458,6 @@ PyMethodDef probe_methods[] = {
     {"check", as_method(check), METH_VARARGS | METH_KEYWORDS,
      "check(tree, ordered=True): verify every structural invariant; raises AssertionError."},
     {"compare", compare, METH_VARARGS, "compare_keys(a, b)."},
-    {"search_root", search_root, METH_VARARGS, "node_search_key(root, key) as (index, found)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,74 @@
+// The SortedDict object's slots: construction, re-initialisation, emptying,
+// the collector's traverse and clear, dealloc, repr and length. Entry points
+// over the tree record's operations (tree.h).
+//
+// A re-initialisation that cannot make its new root changes nothing; one that
+// can replaces the items and the settings at once.
+#ifndef SYLVANMAP_OBJECT_H
+#define SYLVANMAP_OBJECT_H
+
+#include "tree.h"
+
+static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, 1);
+    }
+    return self;
+}
+
+static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
+{
+    static const char *kwlist[] = {"order", "cache_i64", nullptr};
+    int order = sylvan::kDefaultOrder;
+    int cached = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|ip", const_cast<char **>(kwlist), &order, &cached)) {
+        return -1;
+    }
+    if (order < 2) {
+        PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
+        return -1;
+    }
+    return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? 1 : 0);
+}
+
+// The collector's clear: the items go even when no new root can be made.
+static int btree_clear_slot(PyObject *self) { return sylvan::tree_clear(sylvan::as_tree(self)); }
+
+static PyObject *btree_clear_method(PyObject *self, PyObject *)
+{
+    if (sylvan::tree_clear(sylvan::as_tree(self)) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+static int btree_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(reinterpret_cast<PyObject *>(sylvan::as_tree(self)->root));
+    return 0;
+}
+
+static void btree_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, btree_dealloc)
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    PyObject *root = reinterpret_cast<PyObject *>(tree->root);
+    tree->root = nullptr;
+    Py_XDECREF(root);
+    Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
+}
+
+static PyObject *btree_repr(PyObject *self)
+{
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    return PyUnicode_FromFormat("SortedDict(order=%d, size=%zd, cache_i64=%s)", tree->order, tree->size,
+                                tree->cached ? "True" : "False");
+}
+
+static Py_ssize_t btree_length(PyObject *self) { return sylvan::as_tree(self)->size; }
+
+#endif  // SYLVANMAP_OBJECT_H
