@@ -1,8 +1,9 @@
 // Argument parsing for the methods that take more than the interpreter's
 // tuple parser offers cheaply: positional counts worded as that parser words
-// them, (key[, default]), and the range methods' bounds given by position or
-// keyword through a vectorcall. Parsing can run user code (a truth test, an
-// __index__) and so comes before a method reads its tree.
+// them, (key[, default]), arguments by position or keyword through a
+// vectorcall (the range and slice methods), and positions as lists and slices
+// take them. Parsing can run user code (a truth test, an __index__) and so
+// comes before a method reads its tree.
 #ifndef SYLVANMAP_ARGS_H
 #define SYLVANMAP_ARGS_H
 
@@ -66,21 +67,20 @@ inline bool is_ascii_name(PyObject *s, std::string_view name)
            memcmp(PyUnicode_DATA(s), name.data(), name.size()) == 0;
 }
 
-// Parses (min=None, max=None, inclusive=(True, False)) of a vectorcall, by
-// position or by keyword, and with `count` 4 a fourth, reverse=False (a truth
-// value); errors read as the interpreter's own argument parsing words them.
-[[nodiscard]] inline int parse_range_args(const char *name, PyObject *const *args, Py_ssize_t nargs,
-                                          PyObject *kwnames, int count, RangeArgs *out)
+// Gathers the arguments of a vectorcall taking up to `count` parameters
+// `names`, by position or by keyword, into given[] (NULL where absent); errors
+// read as the interpreter's own argument parsing words them.
+template <size_t N>
+[[nodiscard]] inline int gather_args(const char *name, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                                     const std::string_view (&names)[N], int count, PyObject **given)
 {
-    static constexpr std::string_view names[] = {"min", "max", "inclusive", "reverse"};
-    PyObject *given[4] = {nullptr, nullptr, nullptr, nullptr};
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     if (nargs + nkw > count) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %d arguments (%zd given)", name, count, nargs + nkw);
         return -1;
     }
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-        given[i] = args[i];
+    for (int i = 0; i < count; i++) {
+        given[i] = i < nargs ? args[i] : nullptr;
     }
     for (Py_ssize_t i = 0; i < nkw; i++) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
@@ -99,13 +99,67 @@ inline bool is_ascii_name(PyObject *s, std::string_view name)
         }
         given[slot] = args[nargs + i];
     }
+    return 0;
+}
+
+// A truth value given or not (false).
+[[nodiscard]] inline int truth_or_false(PyObject *given) { return given == nullptr ? 0 : PyObject_IsTrue(given); }
+
+// Parses (min=None, max=None, inclusive=(True, False)) of a vectorcall, by
+// position or by keyword, and with `count` 4 a fourth, reverse=False (a truth
+// value).
+[[nodiscard]] inline int parse_range_args(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames, int count, RangeArgs *out)
+{
+    static constexpr std::string_view names[] = {"min", "max", "inclusive", "reverse"};
+    PyObject *given[4] = {};  // reverse stays absent where `count` leaves it out
+    if (gather_args(name, args, nargs, kwnames, names, count, given) < 0) {
+        return -1;
+    }
     out->min_key = given[0] == Py_None ? nullptr : given[0];
     out->max_key = given[1] == Py_None ? nullptr : given[1];
     if (parse_inclusive(given[2], out) < 0) {
         return -1;
     }
-    out->reverse = given[3] == nullptr ? 0 : PyObject_IsTrue(given[3]);
+    out->reverse = truth_or_false(given[3]);
     return out->reverse < 0 ? -1 : 0;
+}
+
+// A position as lists take it: anything with __index__ (a TypeError for
+// anything else, an IndexError for an int beyond Py_ssize_t).
+[[nodiscard]] inline int parse_index(PyObject *obj, Py_ssize_t *out)
+{
+    *out = PyNumber_AsSsize_t(obj, PyExc_IndexError);
+    return *out == -1 && PyErr_Occurred() ? -1 : 0;
+}
+
+// A parsed position made absolute (negative ones count from the end) and
+// checked against the size: 0, or -1 with IndexError.
+[[nodiscard]] inline int position_in_range(Py_ssize_t *index, Py_ssize_t size)
+{
+    if (*index < 0) {
+        *index += size;
+    }
+    if (*index < 0 || *index >= size) {
+        PyErr_SetString(PyExc_IndexError, "SortedDict index out of range");
+        return -1;
+    }
+    return 0;
+}
+
+// A slice's bounds, as keys[start:stop] takes them: None, or anything with
+// __index__ (negative counts from the end); -1 with an exception set.
+[[nodiscard]] inline int parse_slice_bound(PyObject *given, Py_ssize_t *out)
+{
+    if (given == nullptr || given == Py_None) {
+        return 0;  // *out holds the default
+    }
+    if (!PyIndex_Check(given)) {
+        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+        return -1;
+    }
+    *out = PyNumber_AsSsize_t(given, nullptr);  // clamped to the Py_ssize_t range, as slices are
+    return *out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace sylvan

@@ -24,9 +24,11 @@ enum class Cut { Search, AfterAll, BeforeAll };
 // Walks the cut from the root of a tree holding at least one key down to a
 // leaf, calling visit(node, count) at each node with the number of its keys
 // that order before the cut. `key` NULL is the open cut `open` (AfterAll or
-// BeforeAll). Returns 0, or -1 with the comparison's exception set.
+// BeforeAll). Returns 0, or -1 with the comparison's exception set; with
+// `stored`, tells whether a key equal to `key` is stored.
 template <typename Visit>
-[[nodiscard]] static int descend_cut(PyBTreeObject *tree, PyObject *key, bool equal_before, Cut open, Visit &&visit)
+[[nodiscard]] static int descend_cut(PyBTreeObject *tree, PyObject *key, bool equal_before, Cut open, Visit &&visit,
+                                     bool *stored = nullptr)
 {
     Cut mode = key == nullptr ? open : Cut::Search;
     const SearchKey sk = make_search_key(key == nullptr ? Py_None : key);
@@ -41,6 +43,9 @@ template <typename Visit>
             count = idx + (found && equal_before);
             if (found) {
                 mode = equal_before ? Cut::BeforeAll : Cut::AfterAll;
+                if (stored != nullptr) {
+                    *stored = true;
+                }
             }
         } else {
             count = mode == Cut::AfterAll ? node->n_keys : 0;

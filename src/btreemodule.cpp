@@ -19,6 +19,7 @@
 //   insert.h     insertion          delete.h   deletion
 //   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
 //   nearest.h    floor/ceiling/lower/higher keys
+//   positions.h  the key at a position and the position of a key
 //   delete_range.h  range deletion in O(log n + k)
 //   batch.h      batches of items and their sorting
 //   bulkload.h   building a whole tree at once from a batch
@@ -28,10 +29,11 @@
 // Entry points:
 //   args.h       argument parsing shared by several methods
 //   object.h     the SortedDict object's lifecycle slots
-//   mapping.h    keyed access, ends, nearest keys, range deletion
+//   mapping.h    keyed access, ends, nearest keys, positions, range deletion
 //   collection.h all items at once: exports, copy, update, equality
 //   protocols.h  pickle, copy, sizeof, fromkeys, | and |=, generics
-//   iterators.h  forward, reverse and range iterators
+//   iterators.h  what iterators share; forward and reverse iterators
+//   ranges.h     range and slice iterators
 //   docstrings.h the docstrings
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -44,6 +46,7 @@
 #include "mapping.h"
 #include "object.h"
 #include "protocols.h"
+#include "ranges.h"
 
 /* --------------------------------------------------------- exported C interface */
 
@@ -167,6 +170,15 @@ static PyMethodDef btree_methods[] = {
     {"higher_item", as_method(btree_nearest<7>), METH_FASTCALL, higher_item_doc},
     {"delete_range", as_method(btree_delete_range), METH_FASTCALL | METH_KEYWORDS, delete_range_doc},
     {"irange_items", as_method(btree_irange_items), METH_FASTCALL | METH_KEYWORDS, irange_items_doc},
+    {"index", btree_rank<false, true>, METH_O, index_doc},
+    {"bisect_left", btree_rank<false, false>, METH_O, bisect_left_doc},
+    {"bisect_right", btree_rank<true, false>, METH_O, bisect_right_doc},
+    {"bisect", btree_rank<true, false>, METH_O, bisect_doc},
+    {"key_at", btree_at<false>, METH_O, key_at_doc},
+    {"item_at", btree_at<true>, METH_O, item_at_doc},
+    {"pop_at", as_method(btree_pop_at), METH_FASTCALL, pop_at_doc},
+    {"islice", as_method(btree_islice), METH_FASTCALL | METH_KEYWORDS, islice_doc},
+    {"islice_items", as_method(btree_islice_items), METH_FASTCALL | METH_KEYWORDS, islice_items_doc},
     {"__reduce__", btree_reduce, METH_NOARGS, reduce_doc},
     {"__setstate__", btree_setstate, METH_O, setstate_doc},
     {"__copy__", btree_copy_protocol, METH_NOARGS, copy_protocol_doc},
@@ -245,10 +257,10 @@ PyTypeObject PyBTreeIter_Type = {
     .tp_name = "btree_iterator",
     .tp_basicsize = sizeof(PyBTreeIterObject),
     .tp_itemsize = 0,
-    .tp_dealloc = btreeiter_dealloc,
+    .tp_dealloc = btreeiter_dealloc<PyBTreeIterObject>,
     .tp_getattro = PyObject_GenericGetAttr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = btreeiter_traverse,
+    .tp_traverse = btreeiter_traverse<PyBTreeIterObject>,
     .tp_iter = PyObject_SelfIter,
     .tp_iternext = btreeiter_next,
     .tp_methods = btreeiter_methods,
@@ -259,10 +271,10 @@ PyTypeObject PyBTreeReverseIter_Type = {
     .tp_name = "btree_reverseiterator",
     .tp_basicsize = sizeof(PyBTreeReverseIterObject),
     .tp_itemsize = 0,
-    .tp_dealloc = btreeiter_dealloc,
+    .tp_dealloc = btreeiter_dealloc<PyBTreeIterObject>,
     .tp_getattro = PyObject_GenericGetAttr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = btreeiter_traverse,
+    .tp_traverse = btreeiter_traverse<PyBTreeIterObject>,
     .tp_iter = PyObject_SelfIter,
     .tp_iternext = btreereviter_next,
     .tp_methods = btreeiter_methods,
@@ -279,6 +291,26 @@ PyTypeObject PyBTreeRangeIter_Type = {
     .tp_traverse = btreerangeiter_traverse,
     .tp_iter = PyObject_SelfIter,
     .tp_iternext = btreerangeiter_next,
+};
+
+// Slices have an exact length hint.
+static PyMethodDef btreesliceiter_methods[] = {
+    {"__length_hint__", btreesliceiter_len, METH_NOARGS, length_hint_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject PyBTreeSliceIter_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "btree_sliceiterator",
+    .tp_basicsize = sizeof(PyBTreeSliceIterObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = btreeiter_dealloc<PyBTreeSliceIterObject>,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = btreeiter_traverse<PyBTreeSliceIterObject>,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = btreesliceiter_next,
+    .tp_methods = btreesliceiter_methods,
 };
 
 /* ------------------------------------------------------------------------ module */
@@ -311,7 +343,7 @@ static PyModuleDef btreemodule = {
 PyMODINIT_FUNC PyInit_sylvanmap(void)
 {
     PyTypeObject *types[] = {&PyBTreeNode_Type, &PyBTree_Type, &PyBTreeIter_Type, &PyBTreeReverseIter_Type,
-                             &PyBTreeRangeIter_Type};
+                             &PyBTreeRangeIter_Type, &PyBTreeSliceIter_Type};
     for (PyTypeObject *type : types) {
         if (PyType_Ready(type) < 0) {
             return nullptr;

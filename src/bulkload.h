@@ -86,7 +86,9 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
     const Py_ssize_t size = lp.q + (j < lp.r ? 1 : 0) - 1;
     for (Py_ssize_t i = 0; i <= size; i++) {
         if (level > 0) {
-            node->children[i] = pack_node(p, level - 1);
+            const Py_ssize_t first = p->next;
+            PyBTreeNode *child = pack_node(p, level - 1);
+            set_child(node, i, child, p->next - first);  // the entries it took are its keys
         }
         if (i < size) {
             const Entry &e = p->entries[p->next];

@@ -49,6 +49,9 @@ static void borrow_from_prev(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count
     PyBTreeNode *sibling = node->children[idx - 1];
     const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
+    const Py_ssize_t moved = count + children_keys(sibling, s - count + 1, count);
+    child_counts(node)[idx] += moved;
+    child_counts(node)[idx - 1] -= moved;
     shift_entries(child, 0, count, c);
     copy_entries(child, count - 1, node, idx - 1, 1);
     copy_entries(child, 0, sibling, s - count + 1, count - 1);
@@ -74,6 +77,9 @@ static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count
     PyBTreeNode *sibling = node->children[idx + 1];
     const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
+    const Py_ssize_t moved = count + children_keys(sibling, 0, count);
+    child_counts(node)[idx] += moved;
+    child_counts(node)[idx + 1] -= moved;
     copy_entries(child, c, node, idx, 1);
     copy_entries(child, c + 1, sibling, 0, count - 1);
     copy_entries(node, idx, sibling, count - 1, 1);
@@ -100,6 +106,7 @@ static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
     const Py_ssize_t c = child->n_keys;
     const Py_ssize_t s = sibling->n_keys;
     const Py_ssize_t n = node->n_keys;
+    child_counts(node)[idx] += 1 + child_counts(node)[idx + 1];
     copy_entries(child, c, node, idx, 1);
     copy_entries(child, c + 1, sibling, 0, s);
     clear_entries(sibling, 0, s);
@@ -110,7 +117,7 @@ static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
     shift_entries(node, idx + 1, idx, n - 1 - idx);
     clear_entries(node, n - 1, 1);
     shift_children(node, idx + 2, idx + 1, n - 1 - idx);
-    node->children[n] = nullptr;
+    set_child(node, n, nullptr, 0);
     child->n_keys = c + s + 1;
     node->n_keys = n - 1;
     sibling->n_keys = 0;
@@ -144,49 +151,66 @@ static void shrink_root(PyBTreeObject *tree)
     PyBTreeNode *old_root = tree->root;
     if (old_root != nullptr && !old_root->is_leaf && old_root->n_keys == 0) {
         tree->root = old_root->children[0];
-        old_root->children[0] = nullptr;
+        sylvan::set_child(old_root, 0, nullptr, 0);
         Py_DECREF(old_root);
         sylvan::note_layout_changed(tree);
     }
 }
 
-// The child to descend into at slot idx, topped up first when at the minimum.
-// A merge that takes the root's last key shrinks the root at once: comparisons
-// further down can run user code, which must never meet a keyless root.
-static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
+// Tops up children[idx] when it is at the minimum. A merge that takes the
+// root's last key shrinks the root at once: comparisons further down can run
+// user code, which must never meet a keyless root. Returns the index of the
+// child that holds its keys now, or -1 when the root gave way to it.
+static Py_ssize_t prepare_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
 {
-    if (node->children[idx]->n_keys <= sylvan::min_keys(node)) {
-        idx = fill_child(node, idx);
-        sylvan::note_layout_changed(tree);
-        if (node == tree->root && node->n_keys == 0) {
-            PyBTreeNode *child = node->children[0];
-            shrink_root(tree);
-            return child;
-        }
+    if (node->children[idx]->n_keys > sylvan::min_keys(node)) {
+        return idx;
     }
+    idx = fill_child(node, idx);
+    sylvan::note_layout_changed(tree);
+    if (node == tree->root && node->n_keys == 0) {
+        shrink_root(tree);
+        return -1;
+    }
+    return idx;
+}
+
+// The child to descend into at slot idx, prepared, and recorded on the path
+// (unless the root gave way to it).
+static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::CountPath *path)
+{
+    idx = prepare_child(tree, node, idx);
+    if (idx < 0) {
+        return tree->root;
+    }
+    path->push(node, idx);
     return node->children[idx];
 }
 
 // Takes the largest (last) or smallest (first) entry out of the subtree under
 // node, which holds at least t keys; no comparisons.
-static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out)
+static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out,
+                           sylvan::CountPath *path)
 {
     while (!node->is_leaf) {
-        node = prepared_child(tree, node, last ? node->n_keys : 0);
+        node = prepared_child(tree, node, last ? node->n_keys : 0, path);
     }
     delete_from_leaf(node, last ? node->n_keys - 1 : 0, out);
 }
 
 // Removes slot idx of an internal node; its references move into *out.
-static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out)
+static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out,
+                                 sylvan::CountPath *path)
 {
     using namespace sylvan;
     const Py_ssize_t t = node->order;
     for (;;) {
         const bool use_pred = node->children[idx]->n_keys >= t;
         if (use_pred || node->children[idx + 1]->n_keys >= t) {
+            const Py_ssize_t side = use_pred ? idx : idx + 1;
             Removed replacement;
-            remove_extreme(tree, node->children[use_pred ? idx : idx + 1], use_pred, &replacement);
+            path->push(node, side);
+            remove_extreme(tree, node->children[side], use_pred, &replacement, path);
             out->key = Ref::steal(node->keys[idx]);
             out->value = Ref::steal(node->values[idx]);
             node->keys[idx] = replacement.key.release();
@@ -198,6 +222,7 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         // Both neighbours at the minimum: the key moves down into the merged
         // node at slot t-1 and is removed from there.
         merge_children(node, idx);
+        path->push(node, idx);
         node = node->children[idx];
         idx = t - 1;
         if (node->is_leaf) {
@@ -208,11 +233,13 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
 }
 
 // Deletes key from the subtree under node. 0 on success (the references moved
-// into *out); -1 with KeyError(key) or a comparison's exception.
+// into *out, the counts on the path lowered); -1 with KeyError(key) or a
+// comparison's exception.
 [[nodiscard]] static int delete_from_node(PyBTreeObject *tree, PyBTreeNode *node, PyObject *key,
                                           sylvan::Removed *out)
 {
     const sylvan::SearchKey sk = sylvan::make_search_key(key);
+    sylvan::CountPath path;
     for (;;) {
         int found;
         Py_ssize_t idx = node_search_key(tree, node, sk, &found);
@@ -223,16 +250,26 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
             if (node->is_leaf) {
                 delete_from_leaf(node, idx, out);
             } else {
-                delete_from_internal(tree, node, idx, out);
+                delete_from_internal(tree, node, idx, out, &path);
             }
+            path.add(-1);
             return 0;
         }
         if (node->is_leaf) {
             PyErr_SetObject(PyExc_KeyError, key);
             return -1;
         }
-        node = prepared_child(tree, node, idx);
+        node = prepared_child(tree, node, idx, &path);
     }
+}
+
+// What every removal ends with: the root gives way to its only child if it
+// gave up its last key, and the size and counters follow.
+static void removed_one(PyBTreeObject *tree)
+{
+    shrink_root(tree);
+    tree->size--;
+    sylvan::note_keys_changed(tree);
 }
 
 // Removes key: 0 on success, with the references that left the tree moved
@@ -244,13 +281,11 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         PyErr_SetObject(PyExc_KeyError, key);
         return -1;
     }
-    int result = delete_from_node(tree, tree->root, key, removed);
-    shrink_root(tree);
-    if (result < 0) {
+    if (delete_from_node(tree, tree->root, key, removed) < 0) {
+        shrink_root(tree);
         return -1;
     }
-    tree->size--;
-    sylvan::note_keys_changed(tree);
+    removed_one(tree);
     return 0;
 }
 
@@ -258,10 +293,44 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
 // its references move into *out.
 static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *out)
 {
-    remove_extreme(tree, tree->root, last, out);
-    shrink_root(tree);
-    tree->size--;
-    sylvan::note_keys_changed(tree);
+    sylvan::CountPath path;
+    remove_extreme(tree, tree->root, last, out, &path);
+    path.add(-1);
+    removed_one(tree);
+}
+
+// Removes the item at position i (0 <= i < size) without comparisons: the
+// descent follows the counts, topping up children as deletion by key does;
+// its references move into *out.
+static void tree_delete_at(PyBTreeObject *tree, Py_ssize_t i, sylvan::Removed *out)
+{
+    using namespace sylvan;
+    CountPath path;
+    PyBTreeNode *node = tree->root;
+    while (!node->is_leaf) {
+        Py_ssize_t rest = i;
+        Py_ssize_t slot;
+        if (position_in(node, &rest, &slot)) {
+            delete_from_internal(tree, node, slot, out, &path);
+            path.add(-1);
+            removed_one(tree);
+            return;
+        }
+        if (node->children[slot]->n_keys <= min_keys(node)) {
+            // Topping up moves keys between the child, a sibling and this
+            // node: find the position again (in the root, if this one went).
+            if (prepare_child(tree, node, slot) < 0) {
+                node = tree->root;
+            }
+            continue;
+        }
+        path.push(node, slot);
+        node = node->children[slot];
+        i = rest;
+    }
+    delete_from_leaf(node, i, out);
+    path.add(-1);
+    removed_one(tree);
 }
 
 #endif  // SYLVANMAP_DELETE_H

@@ -70,18 +70,6 @@ struct RangeCut {
     return rc;
 }
 
-// Keys stored in the subtree under node; a walk over nodes, no comparisons.
-static Py_ssize_t subtree_size(const PyBTreeNode *node)
-{
-    Py_ssize_t total = node->n_keys;
-    if (!node->is_leaf) {
-        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-            total += subtree_size(node->children[i]);
-        }
-    }
-    return total;
-}
-
 // Adds the entries [from, to) of node, and its children (child_from, child_to)
 // when internal, to the count of what the cut takes out.
 static void count_span(RangeCut *cut, const PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to,
@@ -89,11 +77,9 @@ static void count_span(RangeCut *cut, const PyBTreeNode *node, Py_ssize_t from, 
 {
     cut->removed += to - from;
     cut->held += 2 * (to - from);
-    if (!node->is_leaf) {
-        for (Py_ssize_t i = child_from; i < child_to; i++) {
-            cut->removed += subtree_size(node->children[i]);
-            cut->held++;
-        }
+    if (!node->is_leaf && child_to > child_from) {
+        cut->removed += children_keys(node, child_from, child_to - child_from);
+        cut->held += child_to - child_from;
     }
 }
 
@@ -311,6 +297,7 @@ static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf)
 struct Carry {
     bool is = false;
     Py_ssize_t slot = 0;
+    const PyBTreeNode *below[2] = {nullptr, nullptr};  // the nodes the zip made just below the fork
 };
 
 // Step 1: everything in the range goes to *held; the path nodes below the
@@ -329,6 +316,18 @@ static void detach_range(const RangeCut *cut, Held *held)
     }
 }
 
+// Counts afresh the children of node that are `a` or `b` (a node the zip
+// rebuilt, or NULL): the other counts stand, since those subtrees moved
+// whole.
+static void recount_rebuilt(PyBTreeNode *node, const PyBTreeNode *a, const PyBTreeNode *b)
+{
+    for (Py_ssize_t j = 0; j <= node->n_keys; j++) {
+        if (node->children[j] != nullptr && (node->children[j] == a || node->children[j] == b)) {
+            recount_child(node, j);
+        }
+    }
+}
+
 // Step 2: joins the two paths below an internal fork, from the leaves up, and
 // records the fix path below the fork (its levels above come from the left
 // cut). Returns what is carried up into the fork.
@@ -340,6 +339,7 @@ static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path)
     // `on_right` tells which of the pair below holds the fix path (the left
     // one unless a split put it on the right).
     bool on_right = false;
+    const PyBTreeNode *below[2] = {nullptr, nullptr};  // the level below's rebuilt nodes, for their counts
     for (int i = cut->leaf; i > f; i--) {
         PyBTreeNode *left = cut->lo.node[i];
         PyBTreeNode *right = cut->hi.node[i];
@@ -347,13 +347,23 @@ static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path)
         carry.is = zip_level(scratch, left, right, carry.is, &carry.slot);
         if (!carry.is) {  // right was freed: its parent's slot must not name it
             PyBTreeNode *parent_right = i - 1 > f ? cut->hi.node[i - 1] : fork;
-            parent_right->children[i - 1 > f ? 0 : cut->hi.count[f]] = nullptr;
+            set_child(parent_right, i - 1 > f ? 0 : cut->hi.count[f], nullptr, 0);
         }
+        if (!left->is_leaf) {
+            recount_rebuilt(left, below[0], below[1]);
+            if (carry.is) {
+                recount_rebuilt(right, below[0], below[1]);
+            }
+        }
+        below[0] = left;
+        below[1] = carry.is ? right : nullptr;
         on_right = carry.is && q > carry.slot;
         path->node[i] = on_right ? right : left;
         path->idx[i] = on_right ? q - carry.slot - 1 : q;
     }
     path->idx[f] = cut->lo.count[f] + on_right;
+    carry.below[0] = below[0];
+    carry.below[1] = below[1];
     return carry;
 }
 
@@ -378,12 +388,18 @@ static void close_fork(const RangeCut *cut, PyBTreeNode *scratch, Carry carry)
         PyBTreeNode *right = fork->children[c_hi];
         shift_children(fork, c_hi + 1, c_lo + 1 + carry.is, tail);
         if (carry.is) {
-            fork->children[c_lo + 1] = right;
+            set_child(fork, c_lo + 1, right, 0);  // counted below
         }
         clear_children(fork, kept + 1, n - kept);
     }
     fork->n_keys = kept;
     refit_prefix(fork);  // the carried key may stand at an end
+    if (!fork->is_leaf) {
+        recount_rebuilt(fork, carry.below[0], carry.below[1]);
+    }
+    for (int i = 0; i < f; i++) {  // the fork's ancestors lost what the range held
+        child_counts(cut->lo.node[i])[cut->lo.count[i]] -= cut->removed;
+    }
 }
 
 // Takes the range out of the tree; all its references move into *held.

@@ -130,6 +130,47 @@ PyDoc_STRVAR(delete_range_doc,
              "    4\n"
              "    >>> list(bt)\n"
              "    [0, 1, 2, 7, 8, 9]\n");
+PyDoc_STRVAR(index_doc,
+             "index($self, key, /)\n--\n\n"
+             "Return the position of key in the sorted keys (0 for the smallest).\n"
+             "Raises ValueError if key is not present.");
+PyDoc_STRVAR(bisect_left_doc,
+             "bisect_left($self, key, /)\n--\n\n"
+             "Return the number of keys less than key: where key would be inserted,\n"
+             "before any equal key.");
+PyDoc_STRVAR(bisect_right_doc,
+             "bisect_right($self, key, /)\n--\n\n"
+             "Return the number of keys less than or equal to key: where key would be\n"
+             "inserted, after any equal key.");
+PyDoc_STRVAR(bisect_doc, "bisect($self, key, /)\n--\n\nThe same as bisect_right(key).");
+PyDoc_STRVAR(key_at_doc,
+             "key_at($self, index, /)\n--\n\n"
+             "Return the key at index in the sorted keys; negative indices count from the end.\n"
+             "Raises IndexError if index is out of range.");
+PyDoc_STRVAR(item_at_doc,
+             "item_at($self, index, /)\n--\n\n"
+             "Return the (key, value) pair at index in key order; negative indices count\n"
+             "from the end. Raises IndexError if index is out of range.");
+PyDoc_STRVAR(pop_at_doc,
+             "pop_at($self, index=-1, /)\n--\n\n"
+             "Remove and return the (key, value) pair at index in key order; negative\n"
+             "indices count from the end. Raises IndexError if index is out of range.");
+PyDoc_STRVAR(islice_doc,
+             "islice($self, /, start=None, stop=None, reverse=False)\n--\n\n"
+             "Return an iterator over the keys at positions [start, stop) in key order.\n\n"
+             "start and stop work as in keys[start:stop]: None for an end, negative\n"
+             "values count from the end. With reverse true, the same keys come in\n"
+             "descending order.\n\n"
+             "Example:\n"
+             "    >>> bt = SortedDict.fromkeys(range(10))\n"
+             "    >>> list(bt.islice(2, 5))\n"
+             "    [2, 3, 4]\n"
+             "    >>> list(bt.islice(-3, reverse=True))\n"
+             "    [9, 8, 7]\n");
+PyDoc_STRVAR(islice_items_doc,
+             "islice_items($self, /, start=None, stop=None, reverse=False)\n--\n\n"
+             "Return an iterator over the (key, value) pairs at positions [start, stop)\n"
+             "in key order; the arguments work as for islice.");
 PyDoc_STRVAR(reversed_doc, "__reversed__($self, /)\n--\n\nReturn a reverse iterator over the keys.");
 PyDoc_STRVAR(length_hint_doc, "__length_hint__($self, /)\n--\n\nPrivate method returning estimate of len(list(it)).");
 PyDoc_STRVAR(reduce_doc, "__reduce__($self, /)\n--\n\nReturn the state of the B-tree for pickling.");

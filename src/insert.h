@@ -29,15 +29,18 @@
     copy_entries(new_node, 0, full_child, t, t - 1);
     clear_entries(full_child, t, t - 1);
     if (!full_child->is_leaf) {
-        memcpy(new_node->children, &full_child->children[t], static_cast<size_t>(t) * sizeof(PyBTreeNode *));
-        memset(&full_child->children[t], 0, static_cast<size_t>(t) * sizeof(PyBTreeNode *));
+        copy_children(new_node, 0, full_child, t, t);
+        clear_children(full_child, t, t);
     }
+    const Py_ssize_t total = child_counts(parent)[child_index];
+    const Py_ssize_t right = subtree_keys(new_node);
     const Py_ssize_t n = parent->n_keys;
     shift_entries(parent, child_index, child_index + 1, n - child_index);
     shift_children(parent, child_index + 1, child_index + 2, n - child_index);
     copy_entries(parent, child_index, full_child, t - 1, 1);
     clear_entries(full_child, t - 1, 1);
-    parent->children[child_index + 1] = new_node;
+    set_child(parent, child_index + 1, new_node, right);
+    child_counts(parent)[child_index] = total - right - 1;
     full_child->n_keys = t - 1;
     parent->n_keys = n + 1;
     // Each half may share a longer prefix than the whole did; the separator
@@ -60,13 +63,14 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 
 }  // namespace sylvan
 
-// Inserts below a node that is not full. Returns 0 when a new key was stored,
-// 1 when the value of a present key was replaced (the old value moves into
-// *displaced), -1 with an exception set.
+// Inserts below a node that is not full. Returns 0 when a new key was stored
+// (and the counts on its path grew), 1 when the value of a present key was
+// replaced (the old value moves into *displaced), -1 with an exception set.
 [[nodiscard]] static int insert_non_full(PyBTreeObject *tree, PyBTreeNode *node, const sylvan::SearchKey &sk,
                                          PyObject *value, sylvan::Ref *displaced)
 {
     using namespace sylvan;
+    CountPath path;
     for (;;) {
         int found;
         Py_ssize_t i = node_search_key(tree, node, sk, &found);
@@ -93,11 +97,11 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
             if (node->prefix_len != 0 ? i == 0 || i == n || sk.tag != kEntryStr : n == 1) {
                 refit_prefix(node);
             }
+            path.add(1);
             note_keys_changed(tree);
             return 0;
         }
-        PyBTreeNode *child = node->children[i];
-        if (is_full(child)) {
+        if (is_full(node->children[i])) {
             if (split_child(node, i) < 0) {
                 return -1;
             }
@@ -110,9 +114,10 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
                 replace_value(node, i, value, displaced);
                 return 1;
             }
-            child = node->children[cmp > 0 ? i + 1 : i];
+            i += cmp > 0;
         }
-        node = child;
+        path.push(node, i);
+        node = node->children[i];
     }
 }
 
@@ -139,9 +144,9 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
     if (new_root == nullptr) {
         return -1;
     }
-    new_root->children[0] = old_root;
+    sylvan::set_child(new_root, 0, old_root, tree->size);
     if (split_child(new_root, 0) < 0) {
-        new_root->children[0] = nullptr;
+        sylvan::set_child(new_root, 0, nullptr, 0);
         Py_DECREF(new_root);
         return -1;
     }

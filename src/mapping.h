@@ -1,12 +1,12 @@
 // The mapping interface's entry points: the dictionary operations on one key,
-// the two ordered ends, the nearest keys and range deletion. Each parses its
-// arguments and calls the engine (search.h, insert.h, delete.h, tree.h,
-// nearest.h, delete_range.h); the operations on all items at once live in
-// collection.h.
+// the two ordered ends, the nearest keys, positions and range deletion. Each
+// parses its arguments and calls the engine (search.h, insert.h, delete.h,
+// tree.h, nearest.h, positions.h, delete_range.h); the operations on all
+// items at once live in collection.h.
 //
 // On 3.11 an allocation of a collector object can run finalisers, which may
 // change the tree: a method that needs a new object after it has located
-// something (popitem's pair) makes it first.
+// something (the pair of popitem and pop_at) makes it first.
 #ifndef SYLVANMAP_MAPPING_H
 #define SYLVANMAP_MAPPING_H
 
@@ -15,6 +15,7 @@
 #include "delete_range.h"
 #include "insert.h"
 #include "nearest.h"
+#include "positions.h"
 #include "tree.h"
 
 /* ---------------------------------------------------------------- keyed access */
@@ -226,6 +227,67 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
     }
     set_key_error(key);
     return nullptr;
+}
+
+/* ------------------------------------------------------------------- positions */
+
+// bisect_left, bisect_right (and bisect) and index: the position of a key.
+template <bool EqualBefore, bool MustBeStored>
+static PyObject *btree_rank(PyObject *self, PyObject *key)
+{
+    Py_ssize_t rank;
+    bool stored;
+    if (sylvan::tree_rank(sylvan::as_tree(self), key, EqualBefore, &rank, &stored) < 0) {
+        return nullptr;
+    }
+    if (MustBeStored && !stored) {
+        return PyErr_Format(PyExc_ValueError, "%R is not in SortedDict", key);
+    }
+    return PyLong_FromSsize_t(rank);
+}
+
+// key_at and item_at.
+template <bool Item>
+static PyObject *btree_at(PyObject *self, PyObject *arg)
+{
+    Py_ssize_t index;
+    if (sylvan::parse_index(arg, &index) < 0) {  // may run __index__, so before the tree is read
+        return nullptr;
+    }
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    if (sylvan::position_in_range(&index, tree->size) < 0) {
+        return nullptr;
+    }
+    Py_ssize_t slot;
+    PyBTreeNode *node = sylvan::node_at_position(tree->root, index, &slot);
+    return Item ? sylvan::new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
+}
+
+static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    using sylvan::Ref;
+    if (!sylvan::positional_count_ok("pop_at", nargs, 0, 1)) {
+        return nullptr;
+    }
+    Py_ssize_t index = -1;
+    if (nargs == 1 && sylvan::parse_index(args[0], &index) < 0) {
+        return nullptr;
+    }
+    // The pair is made before the position is found (on 3.11 its allocation
+    // can run finalisers), and nothing runs user code after it.
+    Ref result = Ref::steal(PyTuple_New(2));
+    if (!result) {
+        return nullptr;
+    }
+    PyBTreeObject *tree = sylvan::as_tree(self);
+    if (sylvan::position_in_range(&index, tree->size) < 0) {
+        return nullptr;
+    }
+    sylvan::Removed removed;
+    tree_delete_at(tree, index, &removed);
+    PyTuple_SET_ITEM(result.get(), 0, removed.key.release());
+    PyTuple_SET_ITEM(result.get(), 1, removed.value.release());
+    return result.release();
 }
 
 /* -------------------------------------------------------------- range deletion */

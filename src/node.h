@@ -39,12 +39,12 @@ inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
 }
 
 // Bytes of a node's block beyond the record: cache words and tags (cached
-// nodes), keys and values, children (internal nodes).
+// nodes), keys and values, children and their counts (internal nodes).
 inline size_t node_extra_size(int order, int is_leaf, int cached)
 {
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
     const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax : 0;
-    const size_t children = is_leaf ? 0 : 2 * static_cast<size_t>(order) * sizeof(PyBTreeNode *);
+    const size_t children = is_leaf ? 0 : 2 * static_cast<size_t>(order) * (sizeof(PyBTreeNode *) + sizeof(Py_ssize_t));
     return cache + 2 * mk * sizeof(PyObject *) + children;
 }
 
@@ -244,14 +244,16 @@ inline void prefetch_ahead(PyObject *const *entries, Py_ssize_t i, Py_ssize_t n)
     }
 }
 
-// Moves `count` child pointers from slot src_idx of src to slot dst_idx of
-// dst, which may be the same node with overlapping ranges. Vacated slots are
-// not cleared.
+// Moves `count` children, with their counts, from slot src_idx of src to
+// slot dst_idx of dst, which may be the same node with overlapping ranges.
+// Vacated slots are not cleared.
 inline void copy_children(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode *src, Py_ssize_t src_idx,
                           Py_ssize_t count)
 {
     if (count > 0) {
-        memmove(&dst->children[dst_idx], &src->children[src_idx], static_cast<size_t>(count) * sizeof(PyBTreeNode *));
+        const size_t n = static_cast<size_t>(count);
+        memmove(&dst->children[dst_idx], &src->children[src_idx], n * sizeof(PyBTreeNode *));
+        memmove(&child_counts(dst)[dst_idx], &child_counts(src)[src_idx], n * sizeof(Py_ssize_t));
     }
 }
 
@@ -264,8 +266,78 @@ inline void clear_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 {
     if (count > 0) {
         memset(&node->children[from], 0, static_cast<size_t>(count) * sizeof(PyBTreeNode *));
+        memset(&child_counts(node)[from], 0, static_cast<size_t>(count) * sizeof(Py_ssize_t));
     }
 }
+
+// The internal nodes a change descended through, and the child it took in
+// each: the counts to adjust once the change knows the key set changed.
+struct CountPath {
+    PyBTreeNode *node[kMaxDepth];
+    Py_ssize_t idx[kMaxDepth];
+    int depth = 0;
+
+    void push(PyBTreeNode *at, Py_ssize_t i)
+    {
+        node[depth] = at;
+        idx[depth] = i;
+        depth++;
+    }
+    void add(Py_ssize_t delta) const
+    {
+        for (int d = 0; d < depth; d++) {
+            child_counts(node[d])[idx[d]] += delta;
+        }
+    }
+};
+
+// Stores child (with the keys under it) in slot i of an internal node.
+inline void set_child(PyBTreeNode *node, Py_ssize_t i, PyBTreeNode *child, Py_ssize_t keys)
+{
+    node->children[i] = child;
+    child_counts(node)[i] = keys;
+}
+
+// Keys in `count` subtrees of an internal node from child `from` (none in a
+// leaf).
+inline Py_ssize_t children_keys(const PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
+{
+    Py_ssize_t total = 0;
+    if (!node->is_leaf) {
+        const Py_ssize_t *counts = child_counts(node);
+        for (Py_ssize_t j = from; j < from + count; j++) {
+            total += counts[j];
+        }
+    }
+    return total;
+}
+
+// Where position *i (0 for the first key under an internal node) lies: true
+// with *slot the node's key there; false with *slot the child that holds it
+// and *i its position in that child.
+inline bool position_in(const PyBTreeNode *node, Py_ssize_t *i, Py_ssize_t *slot)
+{
+    const Py_ssize_t *counts = child_counts(node);
+    Py_ssize_t rest = *i;
+    Py_ssize_t j = 0;
+    for (; j < node->n_keys; j++) {
+        if (rest < counts[j]) {
+            break;
+        }
+        rest -= counts[j];
+        if (rest == 0) {
+            *slot = j;
+            return true;
+        }
+        rest--;
+    }
+    *i = rest;
+    *slot = j;
+    return false;
+}
+
+// Stores the count of slot i's child afresh, from the child itself.
+inline void recount_child(PyBTreeNode *node, Py_ssize_t i) { child_counts(node)[i] = subtree_keys(node->children[i]); }
 
 }  // namespace sylvan
 
@@ -320,7 +392,7 @@ static int btreenode_clear(PyObject *self)
     if (node->children != nullptr) {
         for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
             PyObject *child = reinterpret_cast<PyObject *>(node->children[i]);
-            node->children[i] = nullptr;
+            sylvan::set_child(node, i, nullptr, 0);
             Py_XDECREF(child);
         }
     }

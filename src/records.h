@@ -9,9 +9,9 @@
 //     every slot from n_keys up is NULL (children: from n_keys+1 up);
 //   * keys ascend under compare_keys within a node and across the tree;
 //   * a node is one collector allocation: the record, then (cached trees
-//     only) the cache words, tags and prefix bytes, then keys, values and
-//     children (internal nodes only); the record's keys/values/children point
-//     into it. The words start right after the record, so a search addresses
+//     only) the cache words, tags and prefix bytes, then keys, values, and
+//     (internal nodes only) children and their counts; the record's
+//     keys/values/children point into it. The words start right after the record, so a search addresses
 //     them from the node pointer alone, without waiting for the record's
 //     fields;
 //   * cache entries (a tree's `cached` setting, its constructor's cache_i64):
@@ -28,6 +28,13 @@
 //     left (so "all entries are ints" is one test); a node with mixed kinds
 //     recomputes it whenever slots are vacated, and uncached nodes hold the
 //     kEntryOther bit alone;
+//   * counts: in an internal node, counts[i] is the number of keys in the
+//     subtree under children[i] (0 from n_keys+1 up), so a descent can tell
+//     how many keys lie to its left: positions (rank and select) cost one
+//     descent. Every change keeps them: a child that moves takes its count
+//     with it (copy_children), a rebalance moves the keys it moves between
+//     two counts, and insertion and deletion adjust the counts on their path
+//     once the key set has changed;
 //   * node prefix: a cached node whose prefix_len is p > 0 holds only exact
 //     strs (entry_kinds is the str bit alone), every one of which starts with
 //     the p code points in its prefix bytes (strkeys.h). Every operation that
@@ -129,6 +136,25 @@ inline uint8_t *cache_tags(const PyBTreeNode *node)
 inline constexpr Py_ssize_t kPrefixMax = 64;
 inline constexpr Py_ssize_t kPrefixMin = 4;
 inline uint8_t *node_prefix(const PyBTreeNode *node) { return cache_tags(node) + cache_capacity(node->order); }
+
+// The subtree sizes of an internal node's children, after the children.
+inline Py_ssize_t *child_counts(const PyBTreeNode *node)
+{
+    return reinterpret_cast<Py_ssize_t *>(node->children + 2 * static_cast<Py_ssize_t>(node->order));
+}
+
+// Keys in the subtree under node: its own and its children's.
+inline Py_ssize_t subtree_keys(const PyBTreeNode *node)
+{
+    Py_ssize_t total = node->n_keys;
+    if (!node->is_leaf) {
+        const Py_ssize_t *counts = child_counts(node);
+        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+            total += counts[i];
+        }
+    }
+    return total;
+}
 
 // True, with the value, when slot i of a cached node holds an int entry.
 inline bool cached_int(const PyBTreeNode *node, Py_ssize_t i, int64_t *value)

@@ -114,7 +114,7 @@ inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size
             if (child == nullptr) {
                 return nullptr;  // the children cloned so far go with `owner`
             }
-            dst->children[i] = child;
+            set_child(dst, i, child, child_counts(src)[i]);
             dst->n_keys = i;  // keeps dealloc's view of the children in range
         }
     }

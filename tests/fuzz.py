@@ -29,7 +29,7 @@ from unittest.mock import ANY
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from support import SortedDict, bt, probe  # noqa: E402
-from test_model import end_index, in_range, nearest  # noqa: E402  (the model's rules)
+from test_model import at_index, end_index, in_range, nearest, sliced  # noqa: E402  (the model's rules)
 
 MUTATED = ("raised", RuntimeError, "SortedDict mutated during key comparison")
 SIZE_CHANGED = ("raised", RuntimeError, "SortedDict changed size during iteration")
@@ -381,17 +381,22 @@ class Run:
     # --- live iterators
 
     def start(self, kind, lo=None, hi=None, inc=None, rev=False):
-        # irange and irange_items: the direction by position, by keyword, or left out when forward
+        # irange and irange_items: the direction by position, by keyword, or left out when forward;
+        # islice and islice_items: lo and hi are positions
         args = (lo, hi) + (() if inc is None and not rev else (inc,)) + ((rev,) if rev and lo is not None else ())
         kwargs = {"reverse": rev} if rev and lo is None else {}
         make = {"iter": iter, "reversed": reversed, "irange": lambda d: d.irange(*args, **kwargs),
-                "irange_items": lambda d: d.irange_items(*args, **kwargs)}[kind]
+                "irange_items": lambda d: d.irange_items(*args, **kwargs),
+                "islice": lambda d: d.islice(lo, hi, rev), "islice_items": lambda d: d.islice_items(lo, hi, reverse=rev)}[kind]
         self.note("{} {!r} {!r} {} reverse={}", kind, lo, hi, inc, rev)
         got = self.tree(make)
         self.expect(got, lambda: None, check=lambda got, want: got[0] == "ok")
         if got[0] != "ok":
             return
-        want = in_range(self.keys, lo, hi, inc, kind == "reversed" or rev)
+        if kind.startswith("islice"):
+            want = sliced(self.keys, lo, hi, rev)
+        else:
+            want = in_range(self.keys, lo, hi, inc, kind == "reversed" or rev)
         self.iters.append(Live(got[1], kind + " reverse" * rev, want, probe.stats(self.d)["keyset_version"],
                                len(self.keys)))
         if len(self.iters) > 8:
@@ -414,7 +419,7 @@ class Run:
             got = outcome(lambda: next(rec.it)) if nested else self.tree(lambda d: next(rec.it))
         finally:
             self.running.pop()
-        if rec.kind.startswith("irange_items") and got[0] == "ok":
+        if "_items" in rec.kind and got[0] == "ok":
             # A pair holds the value of the moment, the tree's just after the step (hooks may have replaced
             # it during the step; verify() ties the tree's values to the model's).
             k, v = got[1]
@@ -613,9 +618,13 @@ def op_compare(run):
 
 
 def op_iterate(run):
-    kind = run.rng.choice(["iter", "reversed", "irange", "irange", "irange_items"])
+    r = run.rng
+    kind = r.choice(["iter", "reversed", "irange", "irange", "irange_items", "islice", "islice_items"])
     if kind.startswith("irange"):
-        run.start(kind, run.bound(), run.bound(), run.rng.choice(INCLUSIVE), run.rng.random() < 0.5)
+        run.start(kind, run.bound(), run.bound(), r.choice(INCLUSIVE), r.random() < 0.5)
+    elif kind.startswith("islice"):
+        position = lambda: None if r.random() < 0.2 else r.randint(-len(run.keys) - 2, len(run.keys) + 2)  # noqa: E731
+        run.start(kind, position(), position(), rev=r.random() < 0.5)
     else:
         run.start(kind)
 
@@ -631,6 +640,8 @@ def op_step(run):
             break
     if rec.kind in ("iter", "reversed"):
         assert rec.it.__length_hint__() == max(0, rec.size - rec.pos)
+    elif rec.kind.startswith("islice"):
+        assert rec.it.__length_hint__() == len(rec.want) - rec.pos
     if (rec.done or rec.version != probe.stats(run.d)["keyset_version"]) and r.random() < 0.7:
         run.iters.remove(rec)
 
@@ -664,6 +675,30 @@ def op_delete_range(run):
     run.expect(run.tree(fn), model, removes=doomed)
 
 
+def op_positions(run):
+    r, n = run.rng, len(run.keys)
+    k, at = run.key(), r.choice([r.randint(-n - 2, n + 2), 0, -1])
+    how = r.choice(["bisect_left", "bisect_right", "bisect", "index", "key_at", "item_at", "pop_at", "pop_last"])
+    run.note("{} {!r}", how, at if how.endswith("_at") else k)
+    fn = {"key_at": lambda d: d.key_at(at), "item_at": lambda d: d.item_at(at), "pop_at": lambda d: d.pop_at(at),
+          "pop_last": lambda d: d.pop_at()}.get(how, lambda d: getattr(d, how)(k))
+
+    def model():
+        if how.startswith(("bisect", "index")):
+            i = (bisect.bisect_left if how in ("bisect_left", "index") else bisect.bisect_right)(run.keys, k)
+            if how == "index" and k not in run.vals:
+                raise ValueError(f"{k!r} is not in SortedDict")
+            return i
+        j = at_index(n, -1 if how == "pop_last" else at)
+        if j is None:
+            raise IndexError("SortedDict index out of range")
+        key = run.keys[j]
+        return key if how == "key_at" else (key, run.drop(key) if how.startswith("pop") else run.value_of(key))
+
+    removes = run.keys[-1:] if how == "pop_last" else run.keys[at:][:1] if how == "pop_at" and -n <= at < n else []
+    run.expect(run.tree(fn), model, removes=removes)
+
+
 def op_collect(run):
     run.note("gc")
     run.expect(run.tree(lambda d: (gc.collect(), None)[1]), lambda: None)
@@ -674,7 +709,7 @@ OPS = {  # name: (weight, operation)
     "ends": (6, op_ends), "export": (4, op_export), "update": (3, op_update), "bulk": (2, op_bulk),
     "empty": (0.5, op_empty), "copy": (1, op_copy), "compare": (2, op_compare), "iterate": (3, op_iterate),
     "step": (8, op_step), "collect": (0.2, op_collect), "nearest": (5, op_nearest),
-    "delete_range": (1.5, op_delete_range),
+    "delete_range": (1.5, op_delete_range), "positions": (5, op_positions),
 }
 NAMES, WEIGHTS = list(OPS), [w for w, _ in OPS.values()]
 

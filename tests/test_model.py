@@ -79,6 +79,14 @@ def end_index(n, index):  # peekitem/popitem(index): the index of the item, or N
     return 0 if n and index == 0 else n - 1 if n and index in (-1, n - 1) else None
 
 
+def at_index(n, index):  # key_at/item_at/pop_at(index): the index of the item, or None where out of range
+    return index % n if -n <= index < n else None
+
+
+def sliced(ks, start, stop, reverse=False):  # islice(start, stop, reverse)
+    return ks[start:stop][::-1] if reverse else ks[start:stop]
+
+
 def reloaded(d):
     e = SortedDict()
     e.__setstate__(d.__reduce__()[2])
@@ -223,6 +231,39 @@ def machine(order, cache, family):
             if pop:
                 del self.model[k]
 
+        # Positions: every answer is the sorted list's; a present probe may be an equal twin.
+        @rule(k=keys, i=INDEX, present=st.booleans(), at=st.integers(-40, 40))
+        def positions(self, k, i, present, at):
+            k, ks = self.key(k, i, present), sorted(self.model)
+            left, right = bisect.bisect_left(ks, k), bisect.bisect_right(ks, k)
+            assert (self.d.bisect_left(k), self.d.bisect_right(k), self.d.bisect(k)) == (left, right, right)
+            if right > left:
+                assert self.d.index(k) == left
+            else:
+                assert pytest.raises(ValueError, self.d.index, k).value.args == (f"{k!r} is not in SortedDict",)
+            j = at_index(len(ks), at)
+            if j is None:
+                for call in (self.d.key_at, self.d.item_at, self.d.pop_at):
+                    assert pytest.raises(IndexError, call, at).value.args == ("SortedDict index out of range",)
+                return
+            got, item = self.d.key_at(at), self.d.item_at(at)
+            assert got is ks[j] and item[0] is ks[j] and item[1] is self.model[ks[j]]
+            if present:  # pop_at, by the index given or by default the last
+                popped = self.d.pop_at(at) if i % 2 else self.d.pop_at()
+                k = ks[j] if i % 2 else ks[-1]
+                assert popped[0] is k and popped[1] is self.model.pop(k)
+
+        @rule(start=st.none() | st.integers(-40, 40), stop=st.none() | st.integers(-40, 40), rev=st.booleans(),
+              items=st.booleans(), by_name=st.booleans())
+        def islice(self, start, stop, rev, items, by_name):
+            want = sliced(sorted(self.model), start, stop, rev)
+            call = self.d.islice_items if items else self.d.islice
+            it = call(start=start, stop=stop, reverse=rev) if by_name else call(start, stop, rev)
+            assert it.__length_hint__() == len(want)
+            got = list(it)
+            assert it.__length_hint__() == 0 and len(got) == len(want)
+            assert all(x[0] is k and x[1] is self.model[k] if items else x is k for x, k in zip(got, want))
+
         @rule()
         def export(self):
             keys, values, items = self.d.keys(), self.d.values(), self.d.items()
@@ -307,6 +348,8 @@ ITERS = {  # an iterator of a tree of range(n) (values: the keys), and the keys 
     "irange_reverse": (lambda d: d.irange(1, len(d) - 1, (False, True), True), lambda n: list(range(2, n))[::-1]),
     "irange_items": (lambda d: d.irange_items(0, len(d) - 1), lambda n: list(range(n - 1))),
     "irange_items_reverse": (lambda d: d.irange_items(None, None, None, reverse=True), lambda n: list(range(n))[::-1]),
+    "islice": (lambda d: d.islice(1, -1), lambda n: list(range(1, n - 1))),
+    "islice_items_reverse": (lambda d: d.islice_items(None, None, True), lambda n: list(range(n))[::-1]),
 }
 CHANGES = {"add": lambda d: d.__setitem__(10**9, 0), "remove": lambda d: d.pop(d.min()),
            "add_and_remove": lambda d: (d.__setitem__(10**9, 0), d.popitem(0)), "clear": SortedDict.clear,

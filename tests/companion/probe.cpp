@@ -260,6 +260,9 @@ struct Checker {
                 if ((node->children[i] != nullptr) != (i <= node->n_keys)) {
                     return fail("child slot " + std::to_string(i) + " in wrong state" + where);
                 }
+                if (i > node->n_keys && sylvan::child_counts(node)[i] != 0) {
+                    return fail("count of vacant child slot " + std::to_string(i) + " not 0" + where);
+                }
             }
         } else if (leaf_depth < 0) {
             leaf_depth = depth;
@@ -267,8 +270,13 @@ struct Checker {
             return fail("leaves at different depths");
         }
         for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+            const Py_ssize_t before = count;
             if (!node->is_leaf && walk(node->children[i], depth + 1, false) < 0) {
                 return -1;
+            }
+            if (!node->is_leaf && sylvan::child_counts(node)[i] != count - before) {
+                return fail("count " + std::to_string(sylvan::child_counts(node)[i]) + " of child " +
+                            std::to_string(i) + " holding " + std::to_string(count - before) + " keys" + where);
             }
             if (i == node->n_keys) {
                 break;

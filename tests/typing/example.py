@@ -44,6 +44,11 @@ assert_type(d.floor_key(1), int)
 assert_type(d.higher_key(9, None), int | None)
 assert_type(d.ceiling_item(0), tuple[int, str])
 assert_type(d.lower_item(0, "none"), tuple[int, str] | str)
+assert_type((d.index(1), d.bisect_left(0), d.bisect(9)), tuple[int, int, int])
+assert_type(d.key_at(len(d) // 2), int)
+assert_type(d.item_at(-1), tuple[int, str])
+assert_type(d.islice(0, 10, reverse=True), Iterator[int])
+assert_type(d.islice_items(stop=3), Iterator[tuple[int, str]])
 assert_type(len(d), int)
 assert_type(1 in d, bool)
 assert_type(d == SortedDict[int, str](3, cache_i64=False), bool)
@@ -69,6 +74,7 @@ assert_type({0: "zero"} | d, SortedDict[int, str])
 d |= [(7, "seven")]
 d |= {8: "eight"}
 assert_type(d.delete_range(7, inclusive=(True, True)), int)
+assert_type(d.pop_at(0), tuple[int, str])
 
 
 # a Mapping where one is expected; a subclass keeps its own type

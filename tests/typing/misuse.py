@@ -21,3 +21,5 @@ d.no_such_method()  # error
 d.floor_key("one")  # error
 low: int = d.lower_key(1, None)  # error
 d.delete_range(1, inclusive=(True,))  # error
+d.key_at("first")  # error
+d.islice(0.5)  # error
