@@ -41,12 +41,21 @@ ROWS = {
     "delete_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                    "doomed = make_keys('int', 100_000, 1)\nimport random\nrandom.Random(2).shuffle(doomed)",
                    "for k in doomed: del d[k]", "for k in doomed: pass"),
+    "key_at_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
+                   "import random\nrng = random.Random(3)\nat = [rng.randrange(100_000) for _ in range(100_000)]",
+                   "for i in at: d.key_at(i)", "for i in at: pass"),
+    "bisect_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
+                   "probes = make_keys('int', 200_000, 1)[::2]", "for k in probes: d.bisect_left(k)",
+                   "for k in probes: pass"),
+    "getitem_int_1e5": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
+                        "probes = keys", "for k in probes: d[k]", "for k in probes: pass"),
     "iter_step": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                   "same = sorted(keys)", "for r in range(5):\n for k in d: pass",
                   "for r in range(5):\n for k in same: pass"),
 }
 OPS = {"getitem_int": 200_000, "getitem_str": 200_000, "getitem_path": 200_000, "get_miss_int": 200_000,
-       "insert_int": 100_000, "insert_int_1e3": 100_000, "delete_int": 100_000, "iter_step": 500_000}
+       "insert_int": 100_000, "insert_int_1e3": 100_000, "delete_int": 100_000, "iter_step": 500_000,
+       "key_at_int": 100_000, "bisect_int": 100_000, "getitem_int_1e5": 100_000}
 
 PROGRAM = """
 import sys

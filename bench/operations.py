@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import copy
 import pickle
+import random
 from bisect import bisect_left, bisect_right
 from dataclasses import dataclass, field
 from typing import Callable
@@ -137,6 +138,37 @@ def floor_dict_emulated(d, data):
     probes, sorted_keys = data
     for k in probes:
         sorted_keys[bisect_right(sorted_keys, k) - 1]
+
+
+# Positions: data is (positions or probes, _). Peers without positions have none (n/a).
+
+def positions(w: Workload) -> list:
+    """Up to 20,000 random positions (repeatable)."""
+    rng = random.Random(w.n)
+    return [rng.randrange(w.n) for _ in range(min(w.n, 20_000))]
+
+
+def rank_probes(w: Workload) -> list:
+    return w.mixed[:20_000]
+
+
+def keys_at_sortedcontainers(d, data):
+    at, keys = data[0], d.keys()
+    for i in at:
+        keys[i]
+
+
+def items_at_sortedcontainers(d, data):
+    at, peek = data[0], d.peekitem
+    for i in at:
+        peek(i)
+
+
+def islice_10(d, data):
+    at, islice = data[0], d.islice
+    for i in at:
+        for _ in islice(i, i + 10):
+            pass
 
 
 def delete_range_sylvan(d, window):
@@ -336,6 +368,26 @@ OPS = (
        notes={"dict": "emulated: bisect_right on a sorted key list kept beside the dict",
               "sortedcontainers": "sd.keys()[sd.bisect_right(k) - 1]",
               "btrees": "t.maxKey(k)"}),
+    Op("key_at", "key_at(i) (random positions)", "call", SHARED,
+       lambda w: (positions(w), None), lambda w: len(positions(w)), calling("key_at"),
+       by_family={"sortedcontainers": keys_at_sortedcontainers, "btrees": None, "dict": None},
+       notes={"sortedcontainers": "sd.keys()[i]", "dict": "n/a: no positions", "btrees": "n/a: no positions"}),
+    Op("item_at", "item_at(i) (random positions)", "call", SHARED,
+       lambda w: (positions(w), None), lambda w: len(positions(w)), calling("item_at"),
+       by_family={"sortedcontainers": items_at_sortedcontainers, "btrees": None, "dict": None},
+       notes={"sortedcontainers": "sd.peekitem(i)", "dict": "n/a: no positions", "btrees": "n/a: no positions"}),
+    Op("index", "index(k)", "call", SHARED,
+       lambda w: (w.lookups[:20_000], None), lambda w: min(w.n, 20_000), calling("index"),
+       by_family={"btrees": None, "dict": None},
+       notes={"dict": "n/a: no positions", "btrees": "n/a: no positions"}),
+    Op("bisect_left", "bisect_left(k) (half hits)", "call", SHARED,
+       lambda w: (rank_probes(w), None), lambda w: len(rank_probes(w)), calling("bisect_left"),
+       by_family={"btrees": None, "dict": None},
+       notes={"dict": "n/a: no positions", "btrees": "n/a: no positions"}),
+    Op("islice_10", "islice(i, i + 10)", "query", SHARED,
+       lambda w: (positions(w), None), lambda w: len(positions(w)), islice_10,
+       by_family={"btrees": None, "dict": None},
+       notes={"dict": "n/a: no positions", "btrees": "n/a: no positions"}),
     Op("delete_range_10pct", "delete a range of 10% of keys", "item", FRESH,
        lambda w: range_window(w), lambda w: len(range_window(w)[2]), delete_range_sylvan,
        by_family={"sortedcontainers": delete_range_sortedcontainers, "btrees": delete_range_btrees,

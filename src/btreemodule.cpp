@@ -28,6 +28,7 @@
 //   cursor.h     positions for iteration
 // Entry points:
 //   args.h       argument parsing shared by several methods
+//   lock.h       the per-tree critical sections of free-threaded builds
 //   object.h     the SortedDict object's lifecycle slots
 //   mapping.h    keyed access, ends, nearest keys, positions, range deletion
 //   collection.h all items at once: exports, copy, update, equality
@@ -52,7 +53,7 @@
 
 // Every function taking a tree checks it first (exact type, then subtype) and
 // reports anything else as a bad internal call naming this file and line;
-// then it makes one engine call.
+// then it makes one engine call, holding the tree's lock.
 #define BTREE_CHECK(obj, failure)          \
     do {                                   \
         if (!sylvan::is_btree(obj)) {      \
@@ -68,24 +69,28 @@ PyObject *PyBTree_New(int order) { return sylvan::tree_new(order); }
 Py_ssize_t PyBTree_Size(PyObject *btree)
 {
     BTREE_CHECK(btree, -1);
+    sylvan::Locked lock(btree);
     return sylvan::as_tree(btree)->size;
 }
 
 int PyBTree_Insert(PyObject *self, PyObject *key, PyObject *value)
 {
     BTREE_CHECK(self, -1);
+    sylvan::Locked lock(self);
     return tree_insert(sylvan::as_tree(self), key, value);
 }
 
 PyObject *PyBTree_Search(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::tree_lookup(sylvan::as_tree(self), key);
 }
 
 int PyBTree_Delete(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
+    sylvan::Locked lock(self);
     sylvan::Removed removed;  // released last, once the tree is consistent
     return tree_delete(sylvan::as_tree(self), key, &removed);
 }
@@ -93,42 +98,49 @@ int PyBTree_Delete(PyObject *self, PyObject *key)
 int PyBTree_Contains(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
+    sylvan::Locked lock(self);
     return sylvan::tree_contains(sylvan::as_tree(self), key);
 }
 
 PyObject *PyBTree_Keys(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Keys);
 }
 
 PyObject *PyBTree_Values(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Values);
 }
 
 PyObject *PyBTree_Items(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items);
 }
 
 PyObject *PyBTree_GetMin(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::tree_end_key(sylvan::as_tree(self), false);
 }
 
 PyObject *PyBTree_GetMax(PyObject *self)
 {
     BTREE_CHECK(self, nullptr);
+    sylvan::Locked lock(self);
     return sylvan::tree_end_key(sylvan::as_tree(self), true);
 }
 
 int PyBTree_Clear(PyObject *self)
 {
     BTREE_CHECK(self, -1);
+    sylvan::Locked lock(self);
     return sylvan::tree_clear(sylvan::as_tree(self));
 }
 
@@ -354,6 +366,13 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
     if (module == nullptr) {
         return nullptr;
     }
+#ifdef Py_GIL_DISABLED
+    // Every entry point holds its tree's critical section (lock.h).
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
     if (PyModule_AddObject(module, "SortedDict", Py_NewRef(&PyBTree_Type)) < 0) {
         Py_DECREF(&PyBTree_Type);
         Py_DECREF(module);

@@ -6,22 +6,26 @@
 
 #include "bulkload.h"
 #include "export.h"
+#include "lock.h"
 #include "tree.h"
 
 /* ---------------------------------------------------------------- bulk export */
 
 static PyObject *btree_keys_method(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Keys);
 }
 
 static PyObject *btree_values_method(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Values);
 }
 
 static PyObject *btree_items_method(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     return sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items);
 }
 
@@ -30,6 +34,7 @@ static PyObject *btree_items_method(PyObject *self, PyObject *)
 // A plain SortedDict with the cache on, whatever self's type and setting.
 static PyObject *btree_copy(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     PyBTreeObject *src = sylvan::as_tree(self);
     sylvan::Ref copy = sylvan::Ref::steal(sylvan::tree_new(src->order));
     if (!copy || sylvan::clone_into(sylvan::as_tree(copy.get()), src, 1) < 0) {
@@ -215,8 +220,8 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
     }
 }
 
-// Puts every item of `other`, as update(other) does. Returns 0 or -1.
-[[nodiscard]] static int update_from(PyObject *self, PyObject *other)
+// update_from's work, with the locks held.
+[[nodiscard]] static int update_from_locked(PyObject *self, PyObject *other)
 {
     PyBTreeObject *tree = as_tree(self);
     Batch batch;
@@ -239,6 +244,19 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
     return finish(sink, has_keys ? read_keyed_mapping(sink, other) : read_seq2(sink, other), true);
 }
 
+// Puts every item of `other`, as update(other) does, holding the tree's lock
+// (and that of `other`, a tree or a dict, which it reads as it is). Returns 0
+// or -1.
+[[nodiscard]] static int update_from(PyObject *self, PyObject *other)
+{
+    if (!is_btree(other) && !PyDict_Check(other)) {
+        Locked lock(self);
+        return update_from_locked(self, other);
+    }
+    Locked2 lock(self, other);
+    return update_from_locked(self, other);
+}
+
 }  // namespace sylvan
 
 static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
@@ -251,6 +269,7 @@ static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
         return nullptr;
     }
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
+        sylvan::Locked lock(self);  // (the keywords' dict is the call's own)
         sylvan::Batch batch;
         sylvan::Sink sink{sylvan::as_tree(self), sylvan::as_tree(self)->size == 0 ? &batch : nullptr};
         if (sylvan::finish(sink, sylvan::read_dict(sink, kwds, "kwargs"), true) < 0) {
@@ -271,26 +290,26 @@ static PyObject *btree_richcompare(PyObject *self, PyObject *other, int op)
     if ((op != Py_EQ && op != Py_NE) || !sylvan::is_btree(other)) {
         Py_RETURN_NOTIMPLEMENTED;
     }
-    bool equal;
-    if (sylvan::as_tree(self)->size != sylvan::as_tree(other)->size) {
-        equal = false;
-    } else if (sylvan::as_tree(self)->size == 0) {
-        equal = true;
-    } else {
-        Ref mine = Ref::steal(sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items));
-        if (!mine) {
-            return nullptr;
+    // Both trees' items are taken under both locks, and compared after.
+    Ref mine;
+    Ref theirs;
+    {
+        sylvan::Locked2 lock(self, other);
+        const Py_ssize_t size = sylvan::as_tree(self)->size;
+        if (size != sylvan::as_tree(other)->size || size == 0) {
+            return PyBool_FromLong((size == sylvan::as_tree(other)->size) == (op == Py_EQ));
         }
-        Ref theirs = Ref::steal(sylvan::export_list(sylvan::as_tree(other), sylvan::Export::Items));
+        mine = Ref::steal(sylvan::export_list(sylvan::as_tree(self), sylvan::Export::Items));
+        theirs = Ref::steal(mine ? sylvan::export_list(sylvan::as_tree(other), sylvan::Export::Items) : nullptr);
         if (!theirs) {
             return nullptr;
         }
-        int r = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
-        if (r < 0) {
-            return nullptr;
-        }
-        equal = r != 0;
     }
+    const int r = PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ);
+    if (r < 0) {
+        return nullptr;
+    }
+    const bool equal = r != 0;
     return PyBool_FromLong(equal == (op == Py_EQ));
 }
 

@@ -157,15 +157,12 @@ static void shrink_root(PyBTreeObject *tree)
     }
 }
 
-// Tops up children[idx] when it is at the minimum. A merge that takes the
+// Tops up children[idx], which is at the minimum. A merge that takes the
 // root's last key shrinks the root at once: comparisons further down can run
 // user code, which must never meet a keyless root. Returns the index of the
 // child that holds its keys now, or -1 when the root gave way to it.
-static Py_ssize_t prepare_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
+[[gnu::noinline]] static Py_ssize_t top_up(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
 {
-    if (node->children[idx]->n_keys > sylvan::min_keys(node)) {
-        return idx;
-    }
     idx = fill_child(node, idx);
     sylvan::note_layout_changed(tree);
     if (node == tree->root && node->n_keys == 0) {
@@ -175,32 +172,36 @@ static Py_ssize_t prepare_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize
     return idx;
 }
 
-// The child to descend into at slot idx, prepared, and recorded on the path
-// (unless the root gave way to it).
-static PyBTreeNode *prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::CountPath *path)
+// The slot of the child to descend into from slot idx, topped up first when
+// at the minimum; -1 when the root gave way to it (the descent goes on from
+// the new root).
+[[gnu::always_inline]] static inline Py_ssize_t prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
 {
-    idx = prepare_child(tree, node, idx);
-    if (idx < 0) {
-        return tree->root;
-    }
-    path->push(node, idx);
-    return node->children[idx];
+    return node->children[idx]->n_keys <= sylvan::min_keys(node) ? top_up(tree, node, idx) : idx;
 }
 
+// The rest of a removal that is sure to happen (the item is found) makes no
+// comparison and runs no user code: it lowers each count on its way down at
+// once.
+
 // Takes the largest (last) or smallest (first) entry out of the subtree under
-// node, which holds at least t keys; no comparisons.
-static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out,
-                           sylvan::CountPath *path)
+// node, which holds at least t keys.
+static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out)
 {
     while (!node->is_leaf) {
-        node = prepared_child(tree, node, last ? node->n_keys : 0, path);
+        const Py_ssize_t i = prepared_child(tree, node, last ? node->n_keys : 0);
+        if (i < 0) {
+            node = tree->root;
+            continue;
+        }
+        sylvan::child_counts(node)[i]--;
+        node = node->children[i];
     }
     delete_from_leaf(node, last ? node->n_keys - 1 : 0, out);
 }
 
 // Removes slot idx of an internal node; its references move into *out.
-static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out,
-                                 sylvan::CountPath *path)
+static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx, sylvan::Removed *out)
 {
     using namespace sylvan;
     const Py_ssize_t t = node->order;
@@ -209,8 +210,8 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         if (use_pred || node->children[idx + 1]->n_keys >= t) {
             const Py_ssize_t side = use_pred ? idx : idx + 1;
             Removed replacement;
-            path->push(node, side);
-            remove_extreme(tree, node->children[side], use_pred, &replacement, path);
+            child_counts(node)[side]--;
+            remove_extreme(tree, node->children[side], use_pred, &replacement);
             out->key = Ref::steal(node->keys[idx]);
             out->value = Ref::steal(node->values[idx]);
             node->keys[idx] = replacement.key.release();
@@ -222,7 +223,7 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         // Both neighbours at the minimum: the key moves down into the merged
         // node at slot t-1 and is removed from there.
         merge_children(node, idx);
-        path->push(node, idx);
+        child_counts(node)[idx]--;
         node = node->children[idx];
         idx = t - 1;
         if (node->is_leaf) {
@@ -233,13 +234,13 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
 }
 
 // Deletes key from the subtree under node. 0 on success (the references moved
-// into *out, the counts on the path lowered); -1 with KeyError(key) or a
-// comparison's exception.
-[[nodiscard]] static int delete_from_node(PyBTreeObject *tree, PyBTreeNode *node, PyObject *key,
-                                          sylvan::Removed *out)
+// into *out); -1 with KeyError(key) or a comparison's exception. The counts
+// of the levels it passes by comparing are lowered once the key is found.
+[[nodiscard]] [[gnu::always_inline]] static inline int delete_from_node(PyBTreeObject *tree, PyBTreeNode *node,
+                                                                       PyObject *key, sylvan::Removed *out)
 {
     const sylvan::SearchKey sk = sylvan::make_search_key(key);
-    sylvan::CountPath path;
+    sylvan::CountPath path(tree);
     for (;;) {
         int found;
         Py_ssize_t idx = node_search_key(tree, node, sk, &found);
@@ -247,19 +248,25 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
             return -1;
         }
         if (found) {
+            path.add(-1);
             if (node->is_leaf) {
                 delete_from_leaf(node, idx, out);
             } else {
-                delete_from_internal(tree, node, idx, out, &path);
+                delete_from_internal(tree, node, idx, out);
             }
-            path.add(-1);
             return 0;
         }
         if (node->is_leaf) {
             PyErr_SetObject(PyExc_KeyError, key);
             return -1;
         }
-        node = prepared_child(tree, node, idx, &path);
+        idx = prepared_child(tree, node, idx);
+        if (idx < 0) {
+            node = tree->root;
+            continue;
+        }
+        path.push(node, idx);
+        node = node->children[idx];
     }
 }
 
@@ -293,9 +300,7 @@ static void removed_one(PyBTreeObject *tree)
 // its references move into *out.
 static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *out)
 {
-    sylvan::CountPath path;
-    remove_extreme(tree, tree->root, last, out, &path);
-    path.add(-1);
+    remove_extreme(tree, tree->root, last, out);
     removed_one(tree);
 }
 
@@ -305,31 +310,28 @@ static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *ou
 static void tree_delete_at(PyBTreeObject *tree, Py_ssize_t i, sylvan::Removed *out)
 {
     using namespace sylvan;
-    CountPath path;
     PyBTreeNode *node = tree->root;
     while (!node->is_leaf) {
         Py_ssize_t rest = i;
         Py_ssize_t slot;
         if (position_in(node, &rest, &slot)) {
-            delete_from_internal(tree, node, slot, out, &path);
-            path.add(-1);
+            delete_from_internal(tree, node, slot, out);
             removed_one(tree);
             return;
         }
         if (node->children[slot]->n_keys <= min_keys(node)) {
             // Topping up moves keys between the child, a sibling and this
             // node: find the position again (in the root, if this one went).
-            if (prepare_child(tree, node, slot) < 0) {
+            if (top_up(tree, node, slot) < 0) {
                 node = tree->root;
             }
             continue;
         }
-        path.push(node, slot);
+        child_counts(node)[slot]--;
         node = node->children[slot];
         i = rest;
     }
     delete_from_leaf(node, i, out);
-    path.add(-1);
     removed_one(tree);
 }
 

@@ -66,11 +66,11 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 // Inserts below a node that is not full. Returns 0 when a new key was stored
 // (and the counts on its path grew), 1 when the value of a present key was
 // replaced (the old value moves into *displaced), -1 with an exception set.
-[[nodiscard]] static int insert_non_full(PyBTreeObject *tree, PyBTreeNode *node, const sylvan::SearchKey &sk,
+[[nodiscard]] [[gnu::always_inline]] static inline int insert_non_full(PyBTreeObject *tree, PyBTreeNode *node, const sylvan::SearchKey &sk,
                                          PyObject *value, sylvan::Ref *displaced)
 {
     using namespace sylvan;
-    CountPath path;
+    CountPath path(tree);
     for (;;) {
         int found;
         Py_ssize_t i = node_search_key(tree, node, sk, &found);

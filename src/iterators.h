@@ -33,6 +33,7 @@
 
 #include "args.h"
 #include "cursor.h"
+#include "lock.h"
 #include "pyref.h"
 #include "tree.h"
 
@@ -129,13 +130,16 @@ inline void raise_running()
 }
 
 // The next slot of every iterator: Step(it) makes one step of a live
-// iterator, with the position it alone updates. Steps can run user code (the
-// comparisons of a search or of a bound), which may step the same iterator:
-// that nested step is refused, and the outer one carries on undisturbed.
+// iterator, with the position it alone updates, under its tree's lock. Steps
+// can run user code (the comparisons of a search or of a bound), which may
+// step the same iterator: that nested step is refused, and the outer one
+// carries on undisturbed. So is a step that another thread makes while user
+// code has suspended the lock.
 template <typename Iter, PyObject *(*Step)(Iter *)>
 [[nodiscard]] static PyObject *iter_step(PyObject *self)
 {
     Iter *it = reinterpret_cast<Iter *>(self);
+    Locked lock(reinterpret_cast<PyObject *>(it->btree));  // the tree's lock guards its iterators too
     IterGuard *guard = &it->guard;
     if (guard->running) {
         raise_running();
@@ -221,6 +225,7 @@ template <bool Reverse>
     if (it == nullptr) {
         return nullptr;
     }
+    Locked lock(self);
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
     it->remaining = tree->size;
     cursor_reset(&it->cur);
@@ -263,6 +268,7 @@ static PyObject *btreereviter_next(PyObject *self)
 
 static PyObject *btreeiter_len(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(reinterpret_cast<PyObject *>(reinterpret_cast<PyBTreeIterObject *>(self)->btree));
     Py_ssize_t remaining = reinterpret_cast<PyBTreeIterObject *>(self)->remaining;
     return PyLong_FromSsize_t(remaining < 0 ? 0 : remaining);
 }

@@ -14,6 +14,7 @@
 #include "delete.h"
 #include "delete_range.h"
 #include "insert.h"
+#include "lock.h"
 #include "nearest.h"
 #include "positions.h"
 #include "tree.h"
@@ -24,6 +25,7 @@ static void set_key_error(PyObject *key) { PyErr_SetObject(PyExc_KeyError, key);
 
 static PyObject *btree_subscript(PyObject *self, PyObject *key)
 {
+    sylvan::Locked lock(self);
     PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
     if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
@@ -33,6 +35,7 @@ static PyObject *btree_subscript(PyObject *self, PyObject *key)
 
 static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 {
+    sylvan::Locked lock(self);
     if (value != nullptr) {
         return tree_insert(sylvan::as_tree(self), key, value);
     }
@@ -40,13 +43,18 @@ static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
     return tree_delete(sylvan::as_tree(self), key, &removed);
 }
 
-static int btree_contains(PyObject *self, PyObject *key) { return sylvan::tree_contains(sylvan::as_tree(self), key); }
+static int btree_contains(PyObject *self, PyObject *key)
+{
+    sylvan::Locked lock(self);
+    return sylvan::tree_contains(sylvan::as_tree(self), key);
+}
 
 static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     if (!sylvan::positional_count_ok("insert", nargs, 2, 2)) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     if (tree_insert(sylvan::as_tree(self), args[0], args[1]) < 0) {
         return nullptr;
     }
@@ -58,6 +66,7 @@ static PyObject *btree_get(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!sylvan::positional_count_ok("get", nargs, 1, 2)) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), args[0]);
     if (value != nullptr || PyErr_Occurred()) {
         return value;
@@ -70,6 +79,7 @@ static PyObject *btree_setdefault(PyObject *self, PyObject *const *args, Py_ssiz
     if (!sylvan::positional_count_ok("setdefault", nargs, 1, 2)) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     PyObject *key = args[0];
     PyObject *default_value = nargs > 1 ? args[1] : Py_None;
     PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
@@ -87,6 +97,7 @@ static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!sylvan::positional_count_ok("pop", nargs, 1, 2)) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     PyObject *key = args[0];
     sylvan::Ref value = sylvan::Ref::steal(sylvan::tree_lookup(sylvan::as_tree(self), key));
     if (value) {
@@ -120,11 +131,13 @@ static PyObject *end_key_or_error(PyObject *key, const char *message)
 
 static PyObject *btree_min(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), false), "min() arg is an empty B-tree");
 }
 
 static PyObject *btree_max(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), true), "max() arg is an empty B-tree");
 }
 
@@ -156,6 +169,7 @@ static int select_end(PyObject *self, PyObject *args, const char *format, const 
 
 static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 {
+    sylvan::Locked lock(self);
     int last = select_end(self, args, "|n:peekitem", "peekitem", PyExc_IndexError, "peekitem from empty B-tree");
     if (last < 0) {
         return nullptr;
@@ -168,6 +182,7 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
+    sylvan::Locked lock(self);
     // The result tuple is made before the end is located: on 3.11 its
     // allocation can run the collector, whose finalisers may change the tree.
     // (A failed allocation loses nothing.)
@@ -214,6 +229,7 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
     if (sylvan::unpack_key_default(kind.name, args, nargs, &key, &default_value) < 0) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     PyBTreeNode *node;
     Py_ssize_t slot;
     if (sylvan::tree_nearest(sylvan::as_tree(self), key, kind, &node, &slot) < 0) {
@@ -235,6 +251,7 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
 template <bool EqualBefore, bool MustBeStored>
 static PyObject *btree_rank(PyObject *self, PyObject *key)
 {
+    sylvan::Locked lock(self);
     Py_ssize_t rank;
     bool stored;
     if (sylvan::tree_rank(sylvan::as_tree(self), key, EqualBefore, &rank, &stored) < 0) {
@@ -250,6 +267,7 @@ static PyObject *btree_rank(PyObject *self, PyObject *key)
 template <bool Item>
 static PyObject *btree_at(PyObject *self, PyObject *arg)
 {
+    sylvan::Locked lock(self);
     Py_ssize_t index;
     if (sylvan::parse_index(arg, &index) < 0) {  // may run __index__, so before the tree is read
         return nullptr;
@@ -269,6 +287,7 @@ static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (!sylvan::positional_count_ok("pop_at", nargs, 0, 1)) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     Py_ssize_t index = -1;
     if (nargs == 1 && sylvan::parse_index(args[0], &index) < 0) {
         return nullptr;
@@ -298,6 +317,7 @@ static PyObject *btree_delete_range(PyObject *self, PyObject *const *args, Py_ss
     if (sylvan::parse_range_args("delete_range", args, nargs, kwnames, 3, &range) < 0) {
         return nullptr;
     }
+    sylvan::Locked lock(self);
     return tree_delete_range(sylvan::as_tree(self), range);
 }
 

@@ -270,25 +270,44 @@ inline void clear_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
     }
 }
 
-// The internal nodes a change descended through, and the child it took in
-// each: the counts to adjust once the change knows the key set changed.
+// The counts of the children a change descended into, one per internal
+// level: those to adjust once the change knows the key set changed.
 struct CountPath {
-    PyBTreeNode *node[kMaxDepth];
-    Py_ssize_t idx[kMaxDepth];
-    int depth = 0;
+    explicit CountPath(const PyBTreeObject *tree) : span(2 * static_cast<Py_ssize_t>(tree->order)) {}
 
+    // The tree's nodes share its order, so the counts lie at one distance
+    // from the children.
     void push(PyBTreeNode *at, Py_ssize_t i)
     {
-        node[depth] = at;
-        idx[depth] = i;
-        depth++;
+        count[depth++] = reinterpret_cast<Py_ssize_t *>(at->children + span) + i;
     }
     void add(Py_ssize_t delta) const
     {
-        for (int d = 0; d < depth; d++) {
-            child_counts(node[d])[idx[d]] += delta;
+        int d = depth;
+        for (; d > 4; d--) {
+            *count[d - 1] += delta;
+        }
+        switch (d) {  // the usual depths without a loop
+            case 4:
+                *count[3] += delta;
+                [[fallthrough]];
+            case 3:
+                *count[2] += delta;
+                [[fallthrough]];
+            case 2:
+                *count[1] += delta;
+                [[fallthrough]];
+            case 1:
+                *count[0] += delta;
+                break;
+            default:
+                break;
         }
     }
+
+    Py_ssize_t span;
+    Py_ssize_t *count[kMaxDepth];
+    int depth = 0;
 };
 
 // Stores child (with the keys under it) in slot i of an internal node.

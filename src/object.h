@@ -7,6 +7,7 @@
 #ifndef SYLVANMAP_OBJECT_H
 #define SYLVANMAP_OBJECT_H
 
+#include "lock.h"
 #include "tree.h"
 
 static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
@@ -30,14 +31,20 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
         PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
         return -1;
     }
+    sylvan::Locked lock(self);
     return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? 1 : 0);
 }
 
 // The collector's clear: the items go even when no new root can be made.
-static int btree_clear_slot(PyObject *self) { return sylvan::tree_clear(sylvan::as_tree(self)); }
+static int btree_clear_slot(PyObject *self)
+{
+    sylvan::Locked lock(self);
+    return sylvan::tree_clear(sylvan::as_tree(self));
+}
 
 static PyObject *btree_clear_method(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     if (sylvan::tree_clear(sylvan::as_tree(self)) < 0) {
         return nullptr;
     }
@@ -64,11 +71,16 @@ static void btree_dealloc(PyObject *self)
 
 static PyObject *btree_repr(PyObject *self)
 {
+    sylvan::Locked lock(self);
     PyBTreeObject *tree = sylvan::as_tree(self);
     return PyUnicode_FromFormat("SortedDict(order=%d, size=%zd, cache_i64=%s)", tree->order, tree->size,
                                 tree->cached ? "True" : "False");
 }
 
-static Py_ssize_t btree_length(PyObject *self) { return sylvan::as_tree(self)->size; }
+static Py_ssize_t btree_length(PyObject *self)
+{
+    sylvan::Locked lock(self);
+    return sylvan::as_tree(self)->size;
+}
 
 #endif  // SYLVANMAP_OBJECT_H

@@ -22,6 +22,7 @@
 #include "bulkload.h"
 #include "collection.h"
 #include "export.h"
+#include "lock.h"
 #include "tree.h"
 
 namespace sylvan {
@@ -112,6 +113,7 @@ static PyObject *btree_reconstruct(PyObject *, PyObject *) { return sylvan::tree
 static PyObject *btree_reduce(PyObject *self, PyObject *)
 {
     using sylvan::Ref;
+    sylvan::Locked lock(self);
     PyBTreeObject *tree = sylvan::as_tree(self);
     Ref columns[2];  // the keys and the values, from one walk
     if (sylvan::export_into(tree, sylvan::Export::Columns, columns, 2) < 0) {
@@ -182,7 +184,10 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
     if (!fresh || load_batch(as_tree(fresh.get()), batch, false) < 0) {
         return nullptr;
     }
-    take_tree(self, fresh.get());
+    {
+        Locked lock(self);
+        take_tree(self, fresh.get());
+    }
     if (attributes != Py_None && apply_attribute_state(self, attributes) < 0) {
         return nullptr;
     }
@@ -204,8 +209,11 @@ namespace sylvan {
         return nullptr;
     }
     PyBTreeObject *dst = as_tree(copy.get());
-    if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
-        return nullptr;
+    {
+        Locked lock(self);  // the copy is this call's own
+        if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
+            return nullptr;
+        }
     }
     Ref attributes = Ref::steal(attribute_state(self));
     if (!attributes || (attributes.get() != Py_None && apply_attribute_state(copy.get(), attributes.get()) < 0)) {
@@ -223,6 +231,7 @@ static PyObject *btree_copy_protocol(PyObject *self, PyObject *) { return sylvan
 // The object and every node with its block; not the keys and values.
 static PyObject *btree_sizeof(PyObject *self, PyObject *)
 {
+    sylvan::Locked lock(self);
     PyBTreeNode *root = sylvan::as_tree(self)->root;
     const size_t total = static_cast<size_t>(Py_TYPE(self)->tp_basicsize) + (root ? sylvan::nodes_size(root) : 0);
     return PyLong_FromSize_t(total);
@@ -250,6 +259,7 @@ static PyObject *btree_fromkeys(PyObject *cls, PyObject *args)
     // A subclass's own __setitem__ (or a __new__ that made something else) is
     // honoured, as dict.fromkeys honours it.
     const bool ours = is_btree(d) && Py_TYPE(d)->tp_as_mapping->mp_ass_subscript == btree_ass_subscript;
+    Locked lock(ours ? d : nullptr);
     Batch batch;
     Sink sink{ours ? as_tree(d) : nullptr, ours && as_tree(d)->size == 0 ? &batch : nullptr};
     int rc = 0;

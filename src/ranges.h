@@ -159,6 +159,7 @@ static PyObject *btreerangeiter_next(PyObject *self)
     if (it == nullptr) {
         return nullptr;
     }
+    Locked lock(self);
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
     it->range = range;
     Py_XINCREF(range.min_key);
@@ -260,7 +261,9 @@ static PyObject *btreesliceiter_next(PyObject *self)
 
 static PyObject *btreesliceiter_len(PyObject *self, PyObject *)
 {
-    return PyLong_FromSsize_t(reinterpret_cast<PyBTreeSliceIterObject *>(self)->remaining);
+    PyBTreeSliceIterObject *it = reinterpret_cast<PyBTreeSliceIterObject *>(self);
+    sylvan::Locked lock(reinterpret_cast<PyObject *>(it->btree));
+    return PyLong_FromSsize_t(it->remaining);
 }
 
 // islice and islice_items: an iterator over the keys, or (key, value) pairs,
@@ -289,6 +292,7 @@ static PyObject *btreesliceiter_len(PyObject *self, PyObject *)
     }
     // The tree is read once the iterator exists: parsing and the allocation
     // may have run user code.
+    Locked lock(self);
     PyBTreeObject *tree = as_tree(self);
     it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
     it->remaining = PySlice_AdjustIndices(tree->size, &start, &stop, 1);
