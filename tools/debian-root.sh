@@ -69,12 +69,12 @@ pip_paths() {
   } | sed 's/^[=[:space:]]*//' | grep '^/' | sort -u
 }
 
-copy_in() {  # copy_in FILE...: each to the same path in the root
+copy_in() {  # copy_in FILE...: each to the same path in the root (renamed into place: runs may overlap)
   local f
   for f in "$@"; do
     [ -f "$f" ] || continue
     mkdir -p "$ROOT$(dirname "$f")"
-    cp -L "$f" "$ROOT$f"
+    cp -L "$f" "$ROOT$f.$$" && mv -f "$ROOT$f.$$" "$ROOT$f"
   done
 }
 
@@ -93,8 +93,8 @@ passed_env() {
 }
 
 prepare() {  # refresh what is copied in from this machine
-  cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null || true
-  copy_in /etc/hosts /etc/ssl/certs/ca-certificates.crt /etc/pip.conf /etc/xdg/pip/* \
+  rm -f "$ROOT/etc/resolv.conf"  # debootstrap may leave a symlink
+  copy_in /etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt /etc/pip.conf /etc/xdg/pip/* \
     "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"
   local p
   while read -r p; do copy_in "$p"; done < <(pip_paths)
@@ -145,19 +145,19 @@ create() {
 
   local new=$ROOT.new
   rm -rf "$new"
-  say "debootstrap $SUITE into $new from the machine's archive (a few minutes, about 800 MB)"
+  say "debootstrap $SUITE into $new from the machine's archive (a few minutes, about 1.3 GB in all)"
   # In a mount namespace of its own: debootstrap's mounts cannot outlive it.
   unshare --mount --propagation private -- debootstrap --variant=minbase "$SUITE" "$new" "$uri" >&2 ||
     { rm -rf "$new"; cannot "debootstrap of Debian $SUITE failed (no network or no archive?)"; }
   mv -T "$new" "$ROOT.tmp-done" && rm -rf "$ROOT" && mv -T "$ROOT.tmp-done" "$ROOT"
 }
 
-install_packages() {
+install_packages() {  # dpkg --configure first: an earlier install may have been interrupted
   prepare
   say "installing ${PACKAGES[*]}"
   run_in_root / sh -c 'export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q && apt-get install -y -q --no-install-recommends "$@" && apt-get clean' sh "${PACKAGES[@]}" >&2 ||
-    cannot "apt-get in the Debian $SUITE root could not install ${PACKAGES[*]}"
+    dpkg --configure -a && apt-get update -q && apt-get install -y -q --no-install-recommends "$@" &&
+    apt-get clean' sh "${PACKAGES[@]}" >&2
 }
 
 ensure() {
@@ -167,11 +167,14 @@ ensure() {
   exec 9>"$LOCK"
   flock 9
   complete && return 0  # another process made it meanwhile
-  # A root without its base system (no marker of debootstrap's end: its apt)
-  # is made again; one that only lacks packages gets them.
-  [ -x "$ROOT/usr/bin/apt-get" ] && [ -f "$ROOT/var/lib/dpkg/status" ] || create
   rm -f "$MARKER"
-  install_packages
+  # The root appears only once debootstrap has finished (create works beside
+  # it), so one without the marker lacks packages only: it gets them, or is
+  # made afresh when that fails.
+  if ! { [ -d "$ROOT" ] && install_packages; }; then
+    create
+    install_packages || cannot "apt-get in the Debian $SUITE root could not install ${PACKAGES[*]}"
+  fi
   echo "$RECIPE" >"$MARKER"
   say "ready: $ROOT"
 }
