@@ -21,7 +21,7 @@ FIND_PYTHON := bash tools/find-python.sh
 # Under CI the reference runs the thorough "ci" hypothesis profile (conftest.py),
 # the other interpreters the lighter "versions" one.
 OTHER_PROFILE := $(if $(CI),versions,)
-# The debug interpreter runs several times slower: the default "dev" profile.
+# The debug interpreter runs about twice as slowly: the default "dev" profile.
 DEBUG_PROFILE := dev
 
 # Made by a pattern rule, so make would otherwise delete them after a run.

@@ -61,21 +61,21 @@ mirror() {
 # Everything the command in the root needs from this machine: name resolution,
 # its CA bundle, pip's configuration and the files and local indexes it names.
 # Files are copied; directories are bind-mounted read-only (in run's mount
-# namespace) at their own paths.
+# namespace) at their own paths: the whole of one under /opt, /srv, /mnt or
+# /home, as a local index's pages link to files beside them.
+# (Paths, and file:// URLs of local indexes.)
+USER_PIP=("$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf")
 pip_paths() {
-  local conf=(/etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf")
-  { grep -hoE '(^|[=[:space:]])/[^[:space:]]+' "${conf[@]}" 2>/dev/null || true
-    env | grep -E '^PIP_' | cut -d= -f2- | tr ' ' '\n'
-  } | sed 's/^[=[:space:]]*//' | grep '^/' | sort -u
+  { cat /etc/pip.conf /etc/xdg/pip/pip.conf "${USER_PIP[@]}" 2>/dev/null || true
+    env | grep -E '^PIP_' | cut -d= -f2- || true
+  } | grep -oE '(^|[=[:space:]]|file://)/[^[:space:]]+' | sed 's,^[=[:space:]]*,,; s,^file://,,' | sort -u
 }
 
-copy_in() {  # copy_in FILE...: each to the same path in the root (renamed into place: runs may overlap)
-  local f
-  for f in "$@"; do
-    [ -f "$f" ] || continue
-    mkdir -p "$ROOT$(dirname "$f")"
-    cp -L "$f" "$ROOT$f.$$" && mv -f "$ROOT$f.$$" "$ROOT$f"
-  done
+copy_in() {  # copy_in FILE [TO]: to the same path in the root, or to TO (renamed into place: runs may overlap)
+  local to=$ROOT${2:-$1}
+  [ -f "$1" ] || return 0
+  mkdir -p "$(dirname "$to")"
+  cp -L "$1" "$to.$$" && mv -f "$to.$$" "$to"
 }
 
 # This machine's apt settings for fetching (proxies, release-date checks): the
@@ -94,9 +94,13 @@ passed_env() {
 
 prepare() {  # refresh what is copied in from this machine
   rm -f "$ROOT/etc/resolv.conf"  # debootstrap may leave a symlink
-  copy_in /etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt /etc/pip.conf /etc/xdg/pip/* \
-    "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"
   local p
+  for p in /etc/resolv.conf /etc/hosts /etc/ssl/certs/ca-certificates.crt /etc/pip.conf /etc/xdg/pip/*; do
+    copy_in "$p"
+  done
+  # The root's HOME is /root.
+  copy_in "${USER_PIP[0]}" /root/.config/pip/pip.conf
+  copy_in "${USER_PIP[1]}" /root/.pip/pip.conf
   while read -r p; do copy_in "$p"; done < <(pip_paths)
   apt_settings >"$ROOT/etc/apt/apt.conf.d/90host-acquire"
 }
@@ -108,7 +112,11 @@ prepare() {  # refresh what is copied in from this machine
 run_in_root() {
   local dir=$1 p; shift
   local dirs=() pass=()
-  while read -r p; do [ -d "$p" ] && dirs+=("$p"); done < <(pip_paths)
+  while read -r p; do
+    [ -d "$p" ] || continue
+    case $p in /opt/* | /srv/* | /mnt/* | /home/*) p=/$(echo "$p" | cut -d/ -f2) ;; esac
+    case " ${dirs[*]-} " in *" $p "*) ;; *) dirs+=("$p") ;; esac
+  done < <(pip_paths)
   mapfile -t pass < <(passed_env)
   DIRS=$(printf '%s\n' "${dirs[@]+"${dirs[@]}"}") PASS_ENV=$(printf '%s\n' "${pass[@]+"${pass[@]}"}") \
     unshare --mount --propagation private -- bash -euo pipefail -c '
