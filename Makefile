@@ -28,7 +28,8 @@ DEBUG_PROFILE := dev
 .PRECIOUS: .venv-py%/.ready
 
 .PHONY: build demo test test-main test-extras test-asan test-stubs test-versions \
-        $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan
+        $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan \
+        ft-python ft-python-tsan
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
 # .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
@@ -119,6 +120,16 @@ suite-py%: .venv-py%/.ready
 	$(IN) .venv-py$*/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py$* \
 	    -C cmake.define.SYLVANMAP_TESTING=ON .
 	$(IN) env SYLVANMAP_HYPOTHESIS_PROFILE=$(or $(SYLVANMAP_HYPOTHESIS_PROFILE),$(PROFILE)) .venv-py$*/bin/python -X dev -m pytest -q -p no:cacheprovider tests
+
+# ------------------------------------------------------- free-threaded CPython
+# A free-threaded 3.13 (and one also built with ThreadSanitizer), built once into
+# ~/.cache/sylvanmap by tools/free-threaded-python.sh, which prints its path;
+# where the machine cannot build one, SKIPPED and nothing else.
+FT_PYTHON := bash tools/free-threaded-python.sh
+
+ft-python ft-python-tsan:
+	@rc=0; $(FT_PYTHON) $(if $(findstring tsan,$@),--tsan) || rc=$$?; \
+	if [ $$rc = 77 ]; then echo "$@: SKIPPED"; elif [ $$rc != 0 ]; then exit $$rc; fi
 
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be
