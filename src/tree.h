@@ -171,12 +171,19 @@ inline PyBTreeNode *end_leaf(PyBTreeNode *node, bool last)
     return Py_NewRef(leaf->keys[last ? leaf->n_keys - 1 : 0]);
 }
 
-// The allocations of the subtree under node, each with the collector's
-// header before it (two pointers), which sys.getsizeof counts for the tree
-// object too.
+// The collector's header before each of its objects, which sys.getsizeof
+// counts for the tree object too: two pointers, none on free-threaded builds
+// (they keep the collector's state in the object header).
+#ifdef Py_GIL_DISABLED
+inline constexpr size_t kCollectorHeader = 0;
+#else
+inline constexpr size_t kCollectorHeader = 2 * sizeof(void *);
+#endif
+
+// The allocations of the subtree under node, with their collector headers.
 inline size_t nodes_size(const PyBTreeNode *node)
 {
-    size_t total = node_alloc_size(node) + 2 * sizeof(void *);
+    size_t total = node_alloc_size(node) + kCollectorHeader;
     if (!node->is_leaf) {
         for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
             total += nodes_size(node->children[i]);

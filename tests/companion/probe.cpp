@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lock.h"
 #include "pyref.h"
 #include "search.h"
 
@@ -61,6 +62,7 @@ PyObject *shape(PyObject *, PyObject *arg)
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(arg);
     if (tree->root == nullptr) {
         Py_RETURN_NONE;
     }
@@ -105,6 +107,7 @@ PyObject *cache(PyObject *, PyObject *arg)
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(arg);
     Ref out = Ref::steal(PyList_New(0));
     if (!out || (tree->root != nullptr && collect_cache(tree->root, out.get()) < 0)) {
         return nullptr;
@@ -118,6 +121,7 @@ PyObject *stats(PyObject *, PyObject *arg)
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(arg);
     Py_ssize_t height = 0;
     for (const PyBTreeNode *node = tree->root; node != nullptr; node = node->is_leaf ? nullptr : node->children[0]) {
         height++;
@@ -304,6 +308,7 @@ PyObject *check(PyObject *, PyObject *args, PyObject *kwds)
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(obj);
     Checker checker{tree, ordered != 0};
     if (tree->root != nullptr && checker.walk(tree->root, 0, true) < 0) {
         return nullptr;
@@ -383,6 +388,7 @@ PyObject *find(PyObject *, PyObject *args)
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(obj);
     const sylvan::SearchKey sk = sylvan::make_search_key(key);
     PyBTreeNode *where;
     Py_ssize_t slot = -1;
@@ -416,6 +422,7 @@ PyObject *per_node(PyObject *arg, PyObject *(*describe)(const PyBTreeNode *))
     if (tree == nullptr) {
         return nullptr;
     }
+    sylvan::Locked lock(arg);
     Ref out = Ref::steal(PyList_New(0));
     if (!out || (tree->root != nullptr && collect_nodes(tree->root, out.get(), describe) < 0)) {
         return nullptr;
@@ -485,5 +492,12 @@ PyMODINIT_FUNC PyInit__sylvanmap_probe(void)
         return nullptr;
     }
     sorted_dict_type = reinterpret_cast<PyTypeObject *>(type);
-    return PyModule_Create(&probe);
+    PyObject *created = PyModule_Create(&probe);
+#ifdef Py_GIL_DISABLED
+    if (created != nullptr && PyUnstable_Module_SetGIL(created, Py_MOD_GIL_NOT_USED) < 0) {  // it locks each tree it reads
+        Py_DECREF(created);
+        return nullptr;
+    }
+#endif
+    return created;
 }

@@ -14,6 +14,8 @@ from sylvanmap import SortedDict
 
 assert Path(sylvanmap.__file__).parent == Path(sysconfig.get_path("platlib")), sylvanmap.__file__
 assert sylvanmap.__version__ == importlib.metadata.version("sylvanmap")
+# A free-threaded interpreter keeps the GIL off: the module says it needs none.
+assert not sysconfig.get_config_var("Py_GIL_DISABLED") or not sys._is_gil_enabled()
 
 d = SortedDict(3)
 d.update((k, str(k)) for k in [50, 10, 40, 20, 30, 60, 70])

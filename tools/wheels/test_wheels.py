@@ -1,7 +1,7 @@
 """The distributions in dist/ (make wheels): each supported interpreter's wheel carries a manylinux tag that
 auditwheel confirms, installs into a fresh virtualenv outside the source tree and passes smoke.py there (for the
-interpreters the Makefile runs in the Debian unstable root, in a virtualenv in the root's own /tmp); the sdist holds
-exactly the tracked files."""
+interpreters the Makefile runs in the Debian unstable root, in a virtualenv in the root's own /tmp; 3.13t is the
+free-threaded build, tools/free-threaded-python.sh); the sdist holds exactly the tracked files."""
 
 import re
 import shutil
@@ -36,18 +36,19 @@ def run(*command, cwd=None):
     return done.stdout
 
 
-@pytest.mark.parametrize("version", VERSIONS)
+@pytest.mark.parametrize("version", VERSIONS + ["3.13t"])
 def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_path):
     if version in IN_ROOT:  # ensure prints why it cannot make the root
         found = subprocess.run(["bash", DEBIAN_ROOT, "ensure"], stdout=subprocess.PIPE, text=True)
         if found.returncode != 0:
             pytest.skip(f"no Debian unstable root ({found.stdout.strip()}): the Python {version} wheel was not built")
     else:
-        found = subprocess.run(["bash", ROOT / "tools" / "find-python.sh", version], capture_output=True, text=True)
+        finder = ["free-threaded-python.sh"] if version.endswith("t") else ["find-python.sh", version]
+        found = subprocess.run(["bash", ROOT / "tools" / finder[0], *finder[1:]], capture_output=True, text=True)
         if found.returncode != 0:
             pytest.skip(f"no Python {version} on this machine: its wheel was not built")
     tag = "cp" + version.replace(".", "")
-    wheels = list(DIST.glob(f"sylvanmap-{PROJECT['version']}-{tag}-{tag}-*.whl"))
+    wheels = list(DIST.glob(f"sylvanmap-{PROJECT['version']}-{tag.rstrip('t')}-{tag}-*.whl"))
     assert len(wheels) == 1, f"want one {tag} wheel in {DIST}, found {wheels}"
     platforms = wheels[0].stem.split("-")[-1].split(".")
     shown = run(sys.executable, "-m", "auditwheel", "show", wheels[0])
@@ -64,7 +65,7 @@ def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_pa
         run(found.stdout.strip(), "-m", "venv", venv)
         run(venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-index", wheels[0])
         said = run(venv / "bin" / "python", "-I", "smoke.py", cwd=tmp_path)
-    assert said.startswith(f"smoke: sylvanmap {PROJECT['version']} on Python {version}."), said
+    assert said.startswith(f"smoke: sylvanmap {PROJECT['version']} on Python {version.rstrip('t')}."), said
 
 
 def test_sdist_holds_exactly_the_tracked_files():
