@@ -41,6 +41,10 @@ ROWS = {
     "delete_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                    "doomed = make_keys('int', 100_000, 1)\nimport random\nrandom.Random(2).shuffle(doomed)",
                    "for k in doomed: del d[k]", "for k in doomed: pass"),
+    "delete_int_1e3": ("keys = make_keys('int', 1000, 1)\nimport random\ndoomed = keys[:]\n"
+                       "random.Random(2).shuffle(doomed)",
+                       "for r in range(100):\n d = SortedDict()\n for k in keys: d[k] = k\n for k in doomed: del d[k]",
+                       "for r in range(100):\n d = SortedDict()\n for k in keys: d[k] = k\n for k in doomed: pass"),
     "key_at_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                    "import random\nrng = random.Random(3)\nat = [rng.randrange(100_000) for _ in range(100_000)]",
                    "for i in at: d.key_at(i)", "for i in at: pass"),
@@ -55,7 +59,7 @@ ROWS = {
 }
 OPS = {"getitem_int": 200_000, "getitem_str": 200_000, "getitem_path": 200_000, "get_miss_int": 200_000,
        "insert_int": 100_000, "insert_int_1e3": 100_000, "delete_int": 100_000, "iter_step": 500_000,
-       "key_at_int": 100_000, "bisect_int": 100_000, "getitem_int_1e5": 100_000}
+       "delete_int_1e3": 100_000, "key_at_int": 100_000, "bisect_int": 100_000, "getitem_int_1e5": 100_000}
 
 PROGRAM = """
 import sys

@@ -164,24 +164,26 @@ template <bool Reverse, bool Items, typename Iter>
 {
     IterGuard *guard = &it->guard;
     PyObject *key = node->keys[idx];
-    PyObject *result;
+    [[maybe_unused]] PyObject *pair = nullptr;
     if constexpr (Items) {
-        result = new_pair(key, node->values[idx]);
+        pair = new_pair(key, node->values[idx]);
         if (it->btree->mod_count != guard->mod_count) {
             guard->mod_count = kUnplaced;
-            guard->last_key = result != nullptr ? key : guard->last_key;
-            return result;
+            guard->last_key = pair != nullptr ? key : guard->last_key;
+            return pair;
         }
-        if (result == nullptr) {
+        if (pair == nullptr) {
             return nullptr;
         }
-    } else {
-        result = Py_NewRef(key);
     }
     prefetch_next_key<Reverse>(node, idx);
     cursor_advance<Reverse>(&it->cur);
     guard->last_key = key;
-    return result;
+    if constexpr (Items) {
+        return pair;
+    } else {
+        return Py_NewRef(key);
+    }
 }
 
 // Finds a full iterator's place after a layout change under an unchanged key
@@ -212,8 +214,9 @@ template <bool Reverse>
         it->guard.done = 1;
         return nullptr;
     }
+    PyObject *key = hand_out<Reverse, false>(it, node, idx);
     it->remaining--;
-    return hand_out<Reverse, false>(it, node, idx);
+    return key;
 }
 
 template <bool Reverse>
