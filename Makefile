@@ -102,7 +102,7 @@ $(VENV)/.typing-ready: $(VENV)/.ready requirements/typing.txt
 	touch $@
 
 test-stubs: build $(VENV)/.typing-ready
-	$(PY) tests/typing/check.py
+	$(PY) tools/typing/check.py
 
 test-versions: $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG))
 

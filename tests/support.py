@@ -31,6 +31,14 @@ def entry_tags(d):
     return [(k, tag) for k, tag, _ in probe.cache(d)]
 
 
+def outcome(fn):
+    """fn()'s result, or (exception type, exception args): tables state every expected exception."""
+    try:
+        return fn()
+    except Exception as e:  # noqa: BLE001
+        return type(e), e.args
+
+
 def build(keys, order=64, cache=True, values=None):
     """A tree holding keys (inserted in the order given) with values, or the keys themselves."""
     d = SortedDict(order, cache)

@@ -9,15 +9,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sylvanmap
-from support import SIGNATURES, SortedDict, build, bt, probe, refs
+from support import SIGNATURES, SortedDict, build, bt, outcome, probe, refs
 
 
 # bt.<name> on as many of tree, key, value as it takes: the result, or (exception type, args).
-def outcome(name, tree, key=None, value=None):
-    try:
-        return getattr(bt, name)(*(tree, key, value)[: len(SIGNATURES[name][1])])
-    except Exception as error:
-        return type(error), error.args
+def call(name, tree, key=None, value=None):
+    return outcome(lambda: getattr(bt, name)(*(tree, key, value)[: len(SIGNATURES[name][1])]))
 
 
 def _fused(compare):
@@ -70,7 +67,7 @@ def test_new_makes_an_empty_tree_of_exactly_the_type(order, expected):
 def test_delete_raises_key_error_with_the_missing_key_as_its_value(stored, key):
     # The interpreter builds the arguments from the value: a tuple's items, none for None.
     tree = build([(2 * k,) for k in range(stored)], order=2)
-    assert outcome("Delete", tree, key) == (KeyError, key or ()) and bt.Size(tree) == stored
+    assert call("Delete", tree, key) == (KeyError, key or ()) and bt.Size(tree) == stored
 
 
 def test_arguments_are_borrowed_the_tree_owns_what_it_stores_and_results_are_new_references():
@@ -91,7 +88,7 @@ def test_arguments_are_borrowed_the_tree_owns_what_it_stores_and_results_are_new
     assert bt.Insert(tree, key, old) == bt.Insert(tree, twin, new) == 0 and bt.Size(tree) == 61
     assert refs([key, twin, old, new]) == [before[0] + 1, before[1], before[2], before[3] + 1]  # key stays
     assert bt.Delete(tree, twin) == 0 and (bt.Search(tree, key), bt.Contains(tree, key)) == (None, 0)
-    assert outcome("Delete", tree, twin)[0] is KeyError and refs([key, twin, old, new]) == before
+    assert call("Delete", tree, twin)[0] is KeyError and refs([key, twin, old, new]) == before
     assert bt.Clear(tree) == 0 and refs(objects) == start
     assert all(bt.Insert(tree, k, v) == 0 for k, v in pairs)
     del tree
@@ -139,10 +136,10 @@ def test_the_family_agrees_with_a_dict_and_a_failed_comparison_changes_nothing(m
     tree, model, bomb = MAKERS[maker](), {}, Fused(5, fuse=0)
     assert_matches(tree, model)
     # An empty tree answers without comparing (bomb raises at its first comparison).
-    assert [outcome(n, tree, bomb) for n in ("Search", "Contains", "Delete")] == [None, 0, (KeyError, (bomb,))]
+    assert [call(n, tree, bomb) for n in ("Search", "Contains", "Delete")] == [None, 0, (KeyError, (bomb,))]
     for i, ((name, number), fuse) in enumerate(calls):
         key = number if fuse is None else Fused(number, fuse)
-        answer = outcome(name, tree, key, i)
+        answer = call(name, tree, key, i)
         if fuse is not None:
             key.fuse = float("inf")  # it may be stored now: from here on it compares freely
         if answer != (RuntimeError, ("fuse blown",)) or fuse is None:  # only a Fused key's call may fail

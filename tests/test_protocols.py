@@ -19,7 +19,7 @@ from hypothesis import given, strategies as st
 
 import support
 import sylvanmap
-from support import Attributed, SortedDict, build, probe, refs
+from support import Attributed, SortedDict, build, outcome, probe, refs
 
 
 class Slotted(SortedDict):
@@ -32,13 +32,6 @@ class AnyArgs:
 
 
 ANY = AnyArgs()
-
-
-def outcome(fn):
-    try:
-        return fn()
-    except Exception as e:  # noqa: BLE001 - the expected outcome names the exception
-        return type(e), e.args
 
 
 def ids(d):

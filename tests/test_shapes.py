@@ -64,27 +64,6 @@ def test_absent_deletions_shrink_a_deep_tree_and_lose_nothing(cache):
         assert d.items() == [(k, k) for k in sorted(keys)] and (d.min(), d.max()) == (10, 210)
 
 
-@pytest.mark.parametrize("args, want", [
-    ((5,), [10, 20, 30, 40]), ((15,), [20, 30, 40]), ((20,), [20, 30, 40]), ((25,), [30, 40]), ((45,), []),
-    ((20, None, (False, False)), [30, 40]), ((10, 30), [10, 20]), ((None, 30, (False, True)), [10, 20, 30]),
-])
-def test_iteration_example(args, want):
-    d = build([10, 20, 30, 40], 2)
-    assert fmt(probe.shape(d)) == "20[10|30,40]" and list(d) == [10, 20, 30, 40] == list(reversed(d))[::-1]
-    assert list(d.irange(*args)) == want
-
-
-@pytest.mark.parametrize("a, b, want", [
-    (1, 1.0, 0), (True, 1, 0), (1.5, 2, -1), ("a", "b", -1), ("b", "", 1), (2**70, 2.0**70, 0),
-    (2**63 - 1, 2**63, -1), (2**63, 2**63 + 1, -1), (-(2**63) - 1, -(2**63), -1), (-(2**63), 2**63 - 1, -1),
-    (NAN, 5, 1), (5, NAN, 1), (float("nan"), float("nan"), 1), (NAN, NAN, 0),  # the same object
-    (1, "a", TypeError), ("a", 1, TypeError),
-])
-def test_compare(a, b, want):
-    with pytest.raises(TypeError) if want is TypeError else contextlib.nullcontext():
-        assert probe.compare(a, b) == want
-
-
 def test_nan_sits_where_no_search_reaches_it():
     d = build([1.0, NAN, 2.0, 0.5])
     assert fmt(probe.shape(d)) == "1.0,nan,0.5,2.0" and d.min() == 1.0  # one leaf

@@ -1,6 +1,6 @@
 """Threads sharing trees: truly parallel on free-threaded builds, interleaved at every switch elsewhere.
 Nothing may crash or deadlock, no key may be lost or duplicated, and what a reader sees is consistent:
-every walk it completes ascends, every export is sorted and as long as it is.
+every walk it completes ascends, every export, copy and pickle is sorted and sound.
 
 SYLVANMAP_THREAD_SECONDS sets how long each test runs (make test-threads runs them for minutes)."""
 
@@ -11,7 +11,6 @@ import random
 import sys
 import sysconfig
 import threading
-import time
 
 import pytest
 
@@ -66,6 +65,8 @@ READS = {  # what a reader does: a walk (restarted when the key set changes), or
     "irange": lambda d: list(d.irange(1000, 9000)), "irange_items": lambda d: [k for k, _ in d.irange_items(2000)],
     "islice": lambda d: list(d.islice(10, -10)), "islice_reverse": lambda d: list(d.islice(reverse=True))[::-1],
     "keys": SortedDict.keys, "items": lambda d: [k for k, _ in d.items()],
+    "copy": lambda d: list(d.copy()), "deepcopy": lambda d: list(copy.deepcopy(d)),
+    "pickle": lambda d: (e := pickle.loads(pickle.dumps(d))) and probe.check(e) and list(e),
 }
 
 
@@ -84,12 +85,9 @@ def test_writers_on_stripes_and_readers(order):
                     d[k] = model[k] = rng.random()
                 elif op < 0.8:
                     assert d.pop(k, None) == model.pop(k, None)
-                elif op < 0.9:
-                    d.update({j: model.setdefault(j, w) for j in range(k, k + 6 * stripes, stripes)})
                 else:
-                    items = model.items() and sorted(model.items())
-                    if items:
-                        assert d.get(items[0][0]) == items[0][1]
+                    d.update({j: model.setdefault(j, w) for j in range(k, k + 6 * stripes, stripes)})
+                    assert d.get(k) == model[k]
         return run
 
     def reader(r):
@@ -104,9 +102,6 @@ def test_writers_on_stripes_and_readers(order):
                     continue
                 assert ascending(keys) and len(set(keys)) == len(keys), name
                 seen[name] += 1
-                if keys:
-                    i = rng.randrange(len(keys))
-                    d.bisect_left(keys[i]), d.get(keys[i]), keys[i] in d  # answers vary: they must not crash
         return run
 
     run_threads(*(writer(w) for w in range(stripes)), *(reader(r) for r in range(2)))
@@ -148,34 +143,6 @@ def test_one_iterator_stepped_by_several_threads(make):
     run_threads(*[stepper] * 4, seconds=0)
     want = [k[0] if type(k) is tuple else k for k in make(d)]
     assert sorted(got) == sorted(want)  # each key handed out once, to one of the threads
-
-
-def test_copies_and_pickles_under_writes():
-    d = SortedDict.fromkeys(range(3000), 0)
-    snapshots = []
-
-    def writer(stop):
-        rng = random.Random(1)
-        while not stop.is_set():
-            k = rng.randrange(6000)
-            if rng.random() < 0.5:
-                d[k] = k
-            else:
-                d.pop(k, None)
-            if rng.random() < 0.01:
-                d.delete_range(k, k + 50)
-
-    def copier(stop):
-        ways = [SortedDict.copy, copy.copy, copy.deepcopy, lambda t: pickle.loads(pickle.dumps(t))]
-        while not stop.is_set():
-            snapshots.append(random.choice(ways)(d))
-            del snapshots[:-20]
-
-    run_threads(writer, copier, copier)
-    for s in snapshots:
-        keys = list(s)
-        assert probe.check(s)["keys"] == len(s) == len(keys) and ascending(keys)
-        assert all(v == 0 or v == k for k, v in s.items())
 
 
 def test_positions_under_writes():
