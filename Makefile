@@ -21,8 +21,8 @@ FIND_PYTHON := bash tools/find-python.sh
 # Under CI the reference runs the thorough "ci" hypothesis profile (conftest.py),
 # the other interpreters the lighter "versions" one.
 OTHER_PROFILE := $(if $(CI),versions,)
-# The debug interpreter runs about twice as slowly: the default "dev" profile.
-DEBUG_PROFILE := dev
+# The debug interpreter runs about twice as slowly: a lighter profile.
+DEBUG_PROFILE := debug
 
 # Made by a pattern rule, so make would otherwise delete them after a run.
 .PRECIOUS: .venv-py%/.ready

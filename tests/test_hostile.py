@@ -381,7 +381,7 @@ LOCATE_THEN_CHANGE = {  # an operation that finds entries, allocates a collector
     # (what it gives on the five items (k, k), and what it raises once they are gone)
     "popitem": (lambda d: d.popitem(), (4, 4), KeyError), "popitem_first": (lambda d: d.popitem(0), (0, 0), KeyError),
     "pop_at": (lambda d: d.pop_at(2), (2, 2), IndexError),
-    "reduce": (lambda d: d.__reduce__()[2][2:4], [list(range(5))] * 2, None),  # keys and values still pair up
+    "reduce": (lambda d: list(d.__reduce__()[2][2:4]), [list(range(5))] * 2, None),  # keys and values pair up
 }
 
 

@@ -18,7 +18,9 @@ from support import SortedDict, probe
 
 SECONDS = float(os.environ.get("SYLVANMAP_THREAD_SECONDS", "1.5"))
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-CHANGED = "SortedDict changed size during iteration"
+# A walk meets a change of the key set; an export (on 3.11 its pairs' allocations can run the collector,
+# and so other threads) a change of the layout.
+RESTARTS = ("SortedDict changed size during iteration", "SortedDict mutated during export")
 
 
 @pytest.fixture(autouse=True)
@@ -98,7 +100,7 @@ def test_writers_on_stripes_and_readers(order):
                 try:
                     keys = READS[name](d)
                 except RuntimeError as e:
-                    assert str(e) == CHANGED, e
+                    assert str(e) in RESTARTS, e
                     continue
                 assert ascending(keys) and len(set(keys)) == len(keys), name
                 seen[name] += 1
