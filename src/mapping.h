@@ -179,6 +179,14 @@ static PyObject *btree_peekitem(PyObject *self, PyObject *args)
     return sylvan::new_pair(leaf->keys[slot], leaf->values[slot]);
 }
 
+// Fills the pair a removal made beforehand with the item it took out.
+static PyObject *removed_pair(sylvan::Ref pair, sylvan::Removed *removed)
+{
+    PyTuple_SET_ITEM(pair.get(), 0, removed->key.release());
+    PyTuple_SET_ITEM(pair.get(), 1, removed->value.release());
+    return pair.release();
+}
+
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
@@ -213,9 +221,7 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
     // holds this key: take it out without comparing again.
     sylvan::Removed removed;
     tree_pop_extreme(tree, last, &removed);
-    PyTuple_SET_ITEM(result.get(), 0, removed.key.release());
-    PyTuple_SET_ITEM(result.get(), 1, removed.value.release());
-    return result.release();
+    return removed_pair(std::move(result), &removed);
 }
 
 /* ---------------------------------------------------------------- nearest keys */
@@ -304,9 +310,7 @@ static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t 
     }
     sylvan::Removed removed;
     tree_delete_at(tree, index, &removed);
-    PyTuple_SET_ITEM(result.get(), 0, removed.key.release());
-    PyTuple_SET_ITEM(result.get(), 1, removed.value.release());
-    return result.release();
+    return removed_pair(std::move(result), &removed);
 }
 
 /* -------------------------------------------------------------- range deletion */

@@ -44,7 +44,7 @@ inline size_t node_extra_size(int order, int is_leaf, int cached)
 {
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
     const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax : 0;
-    const size_t children = is_leaf ? 0 : 2 * static_cast<size_t>(order) * (sizeof(PyBTreeNode *) + sizeof(Py_ssize_t));
+    const size_t children = is_leaf ? 0 : static_cast<size_t>(max_children(order)) * (sizeof(PyBTreeNode *) + sizeof(Py_ssize_t));
     return cache + 2 * mk * sizeof(PyObject *) + children;
 }
 
@@ -273,7 +273,7 @@ inline void clear_children(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 // The counts of the children a change descended into, one per internal
 // level: those to adjust once the change knows the key set changed.
 struct CountPath {
-    explicit CountPath(const PyBTreeObject *tree) : span(2 * static_cast<Py_ssize_t>(tree->order)) {}
+    explicit CountPath(const PyBTreeObject *tree) : span(max_children(tree->order)) {}
 
     // The tree's nodes share its order, so the counts lie at one distance
     // from the children.
@@ -315,20 +315,6 @@ inline void set_child(PyBTreeNode *node, Py_ssize_t i, PyBTreeNode *child, Py_ss
 {
     node->children[i] = child;
     child_counts(node)[i] = keys;
-}
-
-// Keys in `count` subtrees of an internal node from child `from` (none in a
-// leaf).
-inline Py_ssize_t children_keys(const PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
-{
-    Py_ssize_t total = 0;
-    if (!node->is_leaf) {
-        const Py_ssize_t *counts = child_counts(node);
-        for (Py_ssize_t j = from; j < from + count; j++) {
-            total += counts[j];
-        }
-    }
-    return total;
 }
 
 // Where position *i (0 for the first key under an internal node) lies: true
@@ -388,8 +374,8 @@ static void btreenode_dealloc(PyObject *self)
         Py_XDECREF(node->values[i]);
     }
     if (node->children != nullptr) {
-        const Py_ssize_t max_children = 2 * static_cast<Py_ssize_t>(node->order);
-        for (Py_ssize_t i = 0; i <= node->n_keys && i < max_children; i++) {
+        const Py_ssize_t slots = sylvan::max_children(node->order);
+        for (Py_ssize_t i = 0; i <= node->n_keys && i < slots; i++) {
             Py_XDECREF(reinterpret_cast<PyObject *>(node->children[i]));
         }
     }

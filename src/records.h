@@ -11,9 +11,9 @@
 //   * a node is one collector allocation: the record, then (cached trees
 //     only) the cache words, tags and prefix bytes, then keys, values, and
 //     (internal nodes only) children and their counts; the record's
-//     keys/values/children point into it. The words start right after the record, so a search addresses
-//     them from the node pointer alone, without waiting for the record's
-//     fields;
+//     keys/values/children point into it. The words start right after the
+//     record, so a search addresses them from the node pointer alone, without
+//     waiting for the record's fields;
 //   * cache entries (a tree's `cached` setting, its constructor's cache_i64):
 //     in a cached node, tags[i] says what words[i] holds for keys[i]:
 //     kEntryInt, the value of an exact int within int64; kEntryStr, the
@@ -100,7 +100,10 @@ inline void note_keys_changed(PyBTreeObject *tree)
     tree->keyset_version++;
 }
 
-inline Py_ssize_t max_keys(const PyBTreeNode *node) { return 2 * static_cast<Py_ssize_t>(node->order) - 1; }
+// Child slots of an internal node of the given order (2t), which is also
+// where its counts start after its children.
+inline constexpr Py_ssize_t max_children(int order) { return 2 * static_cast<Py_ssize_t>(order); }
+inline Py_ssize_t max_keys(const PyBTreeNode *node) { return max_children(node->order) - 1; }
 inline Py_ssize_t min_keys(const PyBTreeNode *node) { return static_cast<Py_ssize_t>(node->order) - 1; }
 inline bool is_full(const PyBTreeNode *node) { return node->n_keys >= max_keys(node); }
 inline bool has_cache(const PyBTreeNode *node) { return node->cached != 0; }
@@ -140,21 +143,25 @@ inline uint8_t *node_prefix(const PyBTreeNode *node) { return cache_tags(node) +
 // The subtree sizes of an internal node's children, after the children.
 inline Py_ssize_t *child_counts(const PyBTreeNode *node)
 {
-    return reinterpret_cast<Py_ssize_t *>(node->children + 2 * static_cast<Py_ssize_t>(node->order));
+    return reinterpret_cast<Py_ssize_t *>(node->children + max_children(node->order));
 }
 
-// Keys in the subtree under node: its own and its children's.
-inline Py_ssize_t subtree_keys(const PyBTreeNode *node)
+// Keys in `count` subtrees of an internal node from child `from` (none in a
+// leaf).
+inline Py_ssize_t children_keys(const PyBTreeNode *node, Py_ssize_t from, Py_ssize_t count)
 {
-    Py_ssize_t total = node->n_keys;
+    Py_ssize_t total = 0;
     if (!node->is_leaf) {
         const Py_ssize_t *counts = child_counts(node);
-        for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-            total += counts[i];
+        for (Py_ssize_t j = from; j < from + count; j++) {
+            total += counts[j];
         }
     }
     return total;
 }
+
+// Keys in the subtree under node: its own and its children's.
+inline Py_ssize_t subtree_keys(const PyBTreeNode *node) { return node->n_keys + children_keys(node, 0, node->n_keys + 1); }
 
 // True, with the value, when slot i of a cached node holds an int entry.
 inline bool cached_int(const PyBTreeNode *node, Py_ssize_t i, int64_t *value)
