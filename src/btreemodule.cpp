@@ -16,6 +16,7 @@
 //   node.h       node storage, cache entries, block moves, collector slots
 //   keyorder.h   the key order, guarded comparison, prepared probes
 //   search.h     in-node search kernels and the lookup descent
+//   retire.h     releases held back until the tree is consistent
 //   insert.h     insertion          delete.h   deletion
 //   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
 //   nearest.h    floor/ceiling/lower/higher keys
@@ -327,8 +328,26 @@ PyTypeObject PyBTreeSliceIter_Type = {
 
 /* ------------------------------------------------------------------------ module */
 
+#ifdef SYLVANMAP_TESTING
+// _park_releases(every, micros): test builds only (retire.h).
+static PyObject *park_releases(PyObject *, PyObject *args)
+{
+    unsigned int every;
+    unsigned int micros;
+    if (!PyArg_ParseTuple(args, "II:_park_releases", &every, &micros)) {
+        return nullptr;
+    }
+    sylvan::park_micros.store(micros, std::memory_order_relaxed);
+    sylvan::park_every.store(every, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+#endif
+
 static PyMethodDef module_methods[] = {
     {"_reconstruct", btree_reconstruct, METH_NOARGS, reconstruct_doc},
+#ifdef SYLVANMAP_TESTING
+    {"_park_releases", park_releases, METH_VARARGS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

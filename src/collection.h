@@ -176,9 +176,59 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
     }
 }
 
+// Element `index` of a list or tuple (a new reference), or NULL past its end
+// (its length read afresh, as user code may have changed it). Without the GIL
+// another thread may change a list at any moment: it is read through the
+// list's own safe accessor, and without fetching ahead.
+[[nodiscard]] inline PyObject *element_at(PyObject *seq, Py_ssize_t index)
+{
+#ifdef Py_GIL_DISABLED
+    if (PyList_CheckExact(seq)) {
+        PyObject *item = PyList_GetItemRef(seq, index);
+        if (item == nullptr) {
+            PyErr_Clear();  // IndexError: the end
+        }
+        return item;
+    }
+#endif
+    if (index >= PySequence_Fast_GET_SIZE(seq)) {
+        return nullptr;
+    }
+    prefetch_pairs(seq, index);
+    return Py_NewRef(PySequence_Fast_GET_ITEM(seq, index));
+}
+
+// Reads element #index of an update's input as a (key, value) pair; -1 with
+// TypeError or ValueError when it is no sequence of two. A pair that is a list
+// is read under its lock (another thread may change it).
+[[nodiscard]] static int unpack_pair(PyObject *item, Py_ssize_t index, Ref *key, Ref *value)
+{
+    Ref fast = Ref::steal(PySequence_Fast(item, ""));
+    if (!fast) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Format(PyExc_TypeError, "cannot convert B-tree update sequence element #%zd to a sequence", index);
+        }
+        return -1;
+    }
+    Py_ssize_t n;
+    {
+        Locked lock(PyList_CheckExact(fast.get()) ? fast.get() : nullptr);
+        n = PySequence_Fast_GET_SIZE(fast.get());
+        if (n == 2) {
+            *key = Ref::take(PySequence_Fast_GET_ITEM(fast.get(), 0));
+            *value = Ref::take(PySequence_Fast_GET_ITEM(fast.get(), 1));
+        }
+    }
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "B-tree update sequence element #%zd has length %zd; 2 is required", index,
+                     n);
+        return -1;
+    }
+    return 0;
+}
+
 // An iterable of pairs: each element must be a sequence of length 2. A list
-// or tuple is walked by index (its length read afresh at every step), which
-// lets the walk fetch pairs ahead.
+// or tuple is walked by index, which lets the walk fetch pairs ahead.
 [[nodiscard]] static int read_seq2(Sink &sink, PyObject *seq2)
 {
     const bool by_index = PyList_CheckExact(seq2) || PyTuple_CheckExact(seq2);
@@ -187,34 +237,13 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
         return -1;
     }
     for (Py_ssize_t index = 0;; index++) {
-        Ref item;
-        if (by_index) {
-            if (index >= PySequence_Fast_GET_SIZE(seq2)) {
-                return 0;
-            }
-            prefetch_pairs(seq2, index);
-            item = Ref::take(PySequence_Fast_GET_ITEM(seq2, index));
-        } else if (!(item = Ref::steal(PyIter_Next(iter.get())))) {
+        Ref item = Ref::steal(by_index ? element_at(seq2, index) : PyIter_Next(iter.get()));
+        if (!item) {
             return PyErr_Occurred() ? -1 : 0;
         }
-        Ref fast = Ref::steal(PySequence_Fast(item.get(), ""));
-        if (!fast) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Format(PyExc_TypeError, "cannot convert B-tree update sequence element #%zd to a sequence",
-                             index);
-            }
-            return -1;
-        }
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-        if (n != 2) {
-            PyErr_Format(PyExc_ValueError, "B-tree update sequence element #%zd has length %zd; 2 is required",
-                         index, n);
-            return -1;
-        }
-        PyObject **pair = PySequence_Fast_ITEMS(fast.get());
-        Ref key = Ref::take(pair[0]);
-        Ref value = Ref::take(pair[1]);
-        if (sink.put(key.get(), value.get()) < 0) {
+        Ref key;
+        Ref value;
+        if (unpack_pair(item.get(), index, &key, &value) < 0 || sink.put(key.get(), value.get()) < 0) {
             return -1;
         }
     }

@@ -8,20 +8,34 @@
 // by a walk along the last (or first) children that tops up children exactly
 // as the comparison-driven descent would, but makes no comparison: a raising
 // or inconsistent __lt__ can never leave the replacement stored twice. The
-// removed key and value are handed back and released by the caller once the
-// tree is consistent.
+// removed key and value, and the nodes emptied on the way, are handed back
+// and released by the caller once the tree is consistent (retire.h).
 #ifndef SYLVANMAP_DELETE_H
 #define SYLVANMAP_DELETE_H
 
 #include "pyref.h"
+#include "retire.h"
 #include "search.h"
 
 namespace sylvan {
 
-// The references that left the tree, released after it is consistent again.
+// What left the tree: the item's references and the nodes emptied on the way
+// (retire.h), released by the caller after the tree is consistent again.
 struct Removed {
     Ref key;
     Ref value;
+    Retired nodes;
+
+    Removed() noexcept = default;
+    Removed(const Removed &) = delete;
+    Removed &operator=(const Removed &) = delete;
+    ~Removed()
+    {
+        nodes.release();
+        if (key || value) {
+            release_point();  // then the members let go of the item
+        }
+    }
 };
 
 }  // namespace sylvan
@@ -97,8 +111,8 @@ static void borrow_from_next(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t count
 }
 
 // Merges the separator idx and children[idx+1] into children[idx], which has
-// room for both. The emptied sibling is freed and releases nothing.
-static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
+// room for both. The emptied sibling is retired.
+static void merge_children(PyBTreeNode *node, Py_ssize_t idx, sylvan::Retired *retired)
 {
     using namespace sylvan;
     PyBTreeNode *child = node->children[idx];
@@ -122,13 +136,13 @@ static void merge_children(PyBTreeNode *node, Py_ssize_t idx)
     node->n_keys = n - 1;
     sibling->n_keys = 0;
     refit_prefix(child);
-    Py_DECREF(sibling);
+    retired->add(sibling);
 }
 
 // Brings children[idx] (holding t-1 keys) up to at least t keys. Returns the
 // index of the child that now holds its keys (idx-1 when it was the last child
 // and merged into its left sibling).
-static Py_ssize_t fill_child(PyBTreeNode *node, Py_ssize_t idx)
+static Py_ssize_t fill_child(PyBTreeNode *node, Py_ssize_t idx, sylvan::Retired *retired)
 {
     const Py_ssize_t t = node->order;
     const Py_ssize_t n = node->n_keys;
@@ -137,22 +151,23 @@ static Py_ssize_t fill_child(PyBTreeNode *node, Py_ssize_t idx)
     } else if (idx < n && node->children[idx + 1]->n_keys >= t) {
         borrow_from_next(node, idx);
     } else if (idx < n) {
-        merge_children(node, idx);
+        merge_children(node, idx, retired);
     } else {
-        merge_children(node, idx - 1);
+        merge_children(node, idx - 1, retired);
         return idx - 1;
     }
     return idx;
 }
 
-// An internal root that gave up its last key is replaced by its only child.
-static void shrink_root(PyBTreeObject *tree)
+// An internal root that gave up its last key is replaced by its only child
+// and retired.
+static void shrink_root(PyBTreeObject *tree, sylvan::Retired *retired)
 {
     PyBTreeNode *old_root = tree->root;
     if (old_root != nullptr && !old_root->is_leaf && old_root->n_keys == 0) {
         tree->root = old_root->children[0];
         sylvan::set_child(old_root, 0, nullptr, 0);
-        Py_DECREF(old_root);
+        retired->add(old_root);
         sylvan::note_layout_changed(tree);
     }
 }
@@ -161,12 +176,13 @@ static void shrink_root(PyBTreeObject *tree)
 // root's last key shrinks the root at once: comparisons further down can run
 // user code, which must never meet a keyless root. Returns the index of the
 // child that holds its keys now, or -1 when the root gave way to it.
-[[gnu::noinline]] static Py_ssize_t top_up(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
+[[gnu::noinline]] static Py_ssize_t top_up(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx,
+                                          sylvan::Retired *retired)
 {
-    idx = fill_child(node, idx);
+    idx = fill_child(node, idx, retired);
     sylvan::note_layout_changed(tree);
     if (node == tree->root && node->n_keys == 0) {
-        shrink_root(tree);
+        shrink_root(tree, retired);
         return -1;
     }
     return idx;
@@ -175,9 +191,10 @@ static void shrink_root(PyBTreeObject *tree)
 // The slot of the child to descend into from slot idx, topped up first when
 // at the minimum; -1 when the root gave way to it (the descent goes on from
 // the new root).
-[[gnu::always_inline]] static inline Py_ssize_t prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx)
+[[gnu::always_inline]] static inline Py_ssize_t prepared_child(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t idx,
+                                                               sylvan::Retired *retired)
 {
-    return node->children[idx]->n_keys <= sylvan::min_keys(node) ? top_up(tree, node, idx) : idx;
+    return node->children[idx]->n_keys <= sylvan::min_keys(node) ? top_up(tree, node, idx, retired) : idx;
 }
 
 // The rest of a removal that is sure to happen (the item is found) makes no
@@ -189,7 +206,7 @@ static void shrink_root(PyBTreeObject *tree)
 static void remove_extreme(PyBTreeObject *tree, PyBTreeNode *node, bool last, sylvan::Removed *out)
 {
     while (!node->is_leaf) {
-        const Py_ssize_t i = prepared_child(tree, node, last ? node->n_keys : 0);
+        const Py_ssize_t i = prepared_child(tree, node, last ? node->n_keys : 0, &out->nodes);
         if (i < 0) {
             node = tree->root;
             continue;
@@ -209,20 +226,22 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
         const bool use_pred = node->children[idx]->n_keys >= t;
         if (use_pred || node->children[idx + 1]->n_keys >= t) {
             const Py_ssize_t side = use_pred ? idx : idx + 1;
-            Removed replacement;
             child_counts(node)[side]--;
-            remove_extreme(tree, node->children[side], use_pred, &replacement);
-            out->key = Ref::steal(node->keys[idx]);
-            out->value = Ref::steal(node->values[idx]);
-            node->keys[idx] = replacement.key.release();
-            node->values[idx] = replacement.value.release();
+            // The replacement comes out into *out, and trades places with the key.
+            remove_extreme(tree, node->children[side], use_pred, out);
+            PyObject *key = node->keys[idx];
+            PyObject *value = node->values[idx];
+            node->keys[idx] = out->key.release();
+            node->values[idx] = out->value.release();
+            out->key = Ref::steal(key);
+            out->value = Ref::steal(value);
             cache_key(node, idx, node->keys[idx]);
             refit_prefix(node);  // the replacement may stand at an end
             return;
         }
         // Both neighbours at the minimum: the key moves down into the merged
         // node at slot t-1 and is removed from there.
-        merge_children(node, idx);
+        merge_children(node, idx, &out->nodes);
         child_counts(node)[idx]--;
         node = node->children[idx];
         idx = t - 1;
@@ -260,7 +279,7 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
             PyErr_SetObject(PyExc_KeyError, key);
             return -1;
         }
-        idx = prepared_child(tree, node, idx);
+        idx = prepared_child(tree, node, idx, &out->nodes);
         if (idx < 0) {
             node = tree->root;
             continue;
@@ -272,9 +291,9 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
 
 // What every removal ends with: the root gives way to its only child if it
 // gave up its last key, and the size and counters follow.
-static void removed_one(PyBTreeObject *tree)
+static void removed_one(PyBTreeObject *tree, sylvan::Removed *out)
 {
-    shrink_root(tree);
+    shrink_root(tree, &out->nodes);
     tree->size--;
     sylvan::note_keys_changed(tree);
 }
@@ -289,10 +308,10 @@ static void removed_one(PyBTreeObject *tree)
         return -1;
     }
     if (delete_from_node(tree, tree->root, key, removed) < 0) {
-        shrink_root(tree);
+        shrink_root(tree, &removed->nodes);
         return -1;
     }
-    removed_one(tree);
+    removed_one(tree, removed);
     return 0;
 }
 
@@ -301,7 +320,7 @@ static void removed_one(PyBTreeObject *tree)
 static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *out)
 {
     remove_extreme(tree, tree->root, last, out);
-    removed_one(tree);
+    removed_one(tree, out);
 }
 
 // Removes the item at position i (0 <= i < size) without comparisons: the
@@ -316,13 +335,13 @@ static void tree_delete_at(PyBTreeObject *tree, Py_ssize_t i, sylvan::Removed *o
         Py_ssize_t slot;
         if (position_in(node, &rest, &slot)) {
             delete_from_internal(tree, node, slot, out);
-            removed_one(tree);
+            removed_one(tree, out);
             return;
         }
         if (node->children[slot]->n_keys <= min_keys(node)) {
             // Topping up moves keys between the child, a sibling and this
             // node: find the position again (in the root, if this one went).
-            if (top_up(tree, node, slot) < 0) {
+            if (top_up(tree, node, slot, &out->nodes) < 0) {
                 node = tree->root;
             }
             continue;
@@ -332,7 +351,7 @@ static void tree_delete_at(PyBTreeObject *tree, Py_ssize_t i, sylvan::Removed *o
         i = rest;
     }
     delete_from_leaf(node, i, out);
-    removed_one(tree);
+    removed_one(tree, out);
 }
 
 #endif  // SYLVANMAP_DELETE_H

@@ -169,9 +169,9 @@ static void detach_before(Held *held, PyBTreeNode *node, Py_ssize_t count)
 // child are that level's result: one node when nothing was carried (then
 // right's first child slot is stale), else the two nodes around the key.
 // Returns whether a key is carried up from this level (into *carry_slot);
-// when not, right has been merged into left and freed.
+// when not, right has been merged into left and retired.
 static bool zip_level(PyBTreeNode *scratch, PyBTreeNode *left, PyBTreeNode *right, bool carry,
-                      Py_ssize_t *carry_slot)
+                      Py_ssize_t *carry_slot, Retired *retired)
 {
     const Py_ssize_t x = left->n_keys;
     const Py_ssize_t y = right->n_keys;
@@ -200,7 +200,7 @@ static bool zip_level(PyBTreeNode *scratch, PyBTreeNode *left, PyBTreeNode *righ
         left->n_keys = c;
         right->n_keys = 0;
         refit_prefix(left);
-        Py_DECREF(right);  // empty: releases nothing
+        retired->add(right);
         return false;
     }
     // Two nodes: c - 1 entries split as evenly as can be, each between t-1
@@ -231,7 +231,8 @@ struct FixPath {
 // from a neighbour, merging when both fit in one node. Returns the index of
 // the node now holding the child's entries; *shift is how far the child's
 // own children moved right.
-static Py_ssize_t top_up_child(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t need, Py_ssize_t *shift)
+static Py_ssize_t top_up_child(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t need, Py_ssize_t *shift,
+                               Retired *retired)
 {
     const Py_ssize_t c = node->children[idx]->n_keys;
     const Py_ssize_t limit = max_keys(node);
@@ -239,7 +240,7 @@ static Py_ssize_t top_up_child(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t nee
         const Py_ssize_t s = node->children[idx - 1]->n_keys;
         if (s + 1 + c <= limit) {
             *shift = s + 1;
-            merge_children(node, idx - 1);
+            merge_children(node, idx - 1, retired);
             return idx - 1;
         }
         *shift = need - c;
@@ -248,7 +249,7 @@ static Py_ssize_t top_up_child(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t nee
     }
     *shift = 0;
     if (c + 1 + node->children[1]->n_keys <= limit) {
-        merge_children(node, 0);
+        merge_children(node, 0, retired);
     } else {
         borrow_from_next(node, 0, need - c);
     }
@@ -260,7 +261,7 @@ static Py_ssize_t top_up_child(PyBTreeNode *node, Py_ssize_t idx, Py_ssize_t nee
 // t, so that topping up its child (which may take one of its keys) leaves it
 // at t-1 or more; the root may hold any number, and gives way to its only
 // child when it holds none.
-static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf)
+static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf, Retired *retired)
 {
     const Py_ssize_t low = static_cast<Py_ssize_t>(tree->order) - 1;
     int deepest = 0;
@@ -271,7 +272,7 @@ static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf)
     }
     int i = 0;
     while (!tree->root->is_leaf && tree->root->n_keys == 0) {
-        shrink_root(tree);
+        shrink_root(tree, retired);
         i++;
     }
     for (; i < deepest; i++) {
@@ -281,13 +282,13 @@ static void repair_path(PyBTreeObject *tree, FixPath *path, int leaf)
             continue;
         }
         Py_ssize_t shift;
-        path->idx[i] = top_up_child(node, path->idx[i], need, &shift);
+        path->idx[i] = top_up_child(node, path->idx[i], need, &shift, retired);
         path->node[i + 1] = node->children[path->idx[i]];
         if (i + 1 < leaf) {
             path->idx[i + 1] += shift;
         }
         if (node == tree->root && node->n_keys == 0) {
-            shrink_root(tree);
+            shrink_root(tree, retired);
         }
     }
 }
@@ -331,7 +332,7 @@ static void recount_rebuilt(PyBTreeNode *node, const PyBTreeNode *a, const PyBTr
 // Step 2: joins the two paths below an internal fork, from the leaves up, and
 // records the fix path below the fork (its levels above come from the left
 // cut). Returns what is carried up into the fork.
-static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path)
+static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path, Retired *retired)
 {
     const int f = cut->fork;
     PyBTreeNode *fork = cut->lo.node[f];
@@ -344,8 +345,8 @@ static Carry zip_paths(const RangeCut *cut, PyBTreeNode *scratch, FixPath *path)
         PyBTreeNode *left = cut->lo.node[i];
         PyBTreeNode *right = cut->hi.node[i];
         const Py_ssize_t q = left->n_keys + on_right;  // the path child among the joined children
-        carry.is = zip_level(scratch, left, right, carry.is, &carry.slot);
-        if (!carry.is) {  // right was freed: its parent's slot must not name it
+        carry.is = zip_level(scratch, left, right, carry.is, &carry.slot, retired);
+        if (!carry.is) {  // right was retired: its parent's slot must not name it
             PyBTreeNode *parent_right = i - 1 > f ? cut->hi.node[i - 1] : fork;
             set_child(parent_right, i - 1 > f ? 0 : cut->hi.count[f], nullptr, 0);
         }
@@ -402,8 +403,9 @@ static void close_fork(const RangeCut *cut, PyBTreeNode *scratch, Carry carry)
     }
 }
 
-// Takes the range out of the tree; all its references move into *held.
-static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNode *scratch)
+// Takes the range out of the tree; all its references move into *held, the
+// nodes it empties into *retired.
+static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNode *scratch, Retired *retired)
 {
     FixPath path;
     for (int i = 0; i <= cut->fork; i++) {
@@ -411,13 +413,13 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
         path.idx[i] = cut->lo.count[i];
     }
     detach_range(cut, held);
-    const Carry carry = cut->lo.node[cut->fork]->is_leaf ? Carry{} : zip_paths(cut, scratch, &path);
+    const Carry carry = cut->lo.node[cut->fork]->is_leaf ? Carry{} : zip_paths(cut, scratch, &path, retired);
     close_fork(cut, scratch, carry);
     if (scratch != nullptr) {  // its slots held borrowed copies: empty it before its release
         clear_entries(scratch, 0, max_keys(scratch));
         clear_children(scratch, 0, max_keys(scratch) + 1);
     }
-    repair_path(tree, &path, cut->leaf);
+    repair_path(tree, &path, cut->leaf, retired);
 }
 
 }  // namespace sylvan
@@ -461,11 +463,14 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
             return nullptr;
         }
     }
-    cut_range(tree, &cut, &held, scratch.get());
+    Retired retired;
+    cut_range(tree, &cut, &held, scratch.get(), &retired);
     tree->size -= cut.removed;
     note_keys_changed(tree);
     // The tree is consistent: now the removed references may run finalisers.
+    retired.release();
     scratch.reset();
+    release_point();
     for (Py_ssize_t i = 0; i < held.n; i++) {
         Py_DECREF(held.refs[i]);
     }

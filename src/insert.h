@@ -10,6 +10,7 @@
 #define SYLVANMAP_INSERT_H
 
 #include "pyref.h"
+#include "retire.h"
 #include "search.h"
 
 // Splits the full child parent->children[child_index] around its median, which
@@ -173,6 +174,8 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
     }
     if (result == 0) {
         tree->size++;
+    } else if (displaced) {
+        sylvan::release_point();  // then the old value goes, the tree complete
     }
     return 0;
 }

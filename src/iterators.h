@@ -91,20 +91,36 @@ template <typename Iter, int (*Seek)(Iter *)>
 [[nodiscard]] [[gnu::noinline]] [[gnu::cold]] static int guard_reseek(Iter *it)
 {
     IterGuard *guard = &it->guard;
-    guard->mod_count = kUnplaced;
-    cursor_reset(&it->cur);
-    // The last key handed out is borrowed from the tree; the search's
-    // comparisons may take it out.
-    Ref last = Ref::take(guard->last_key);
-    const uint64_t layout = it->btree->mod_count;
-    if (Seek(it) < 0) {
+    for (;;) {
+        guard->mod_count = kUnplaced;
         cursor_reset(&it->cur);
-        ExceptionStash stash;  // the release may run a finaliser
-        last.reset();
-        return -1;
+        // The last key handed out is borrowed from the tree; the search's
+        // comparisons may take it out.
+        Ref last = Ref::take(guard->last_key);
+        const uint64_t layout = it->btree->mod_count;
+        const int rc = Seek(it);  // a comparison that changed the layout fails it
+        {
+            // The release may run a finaliser or park (retire.h): another
+            // thread may change the tree meanwhile, so the position found
+            // stands only if the layout is still the one it was found in.
+            ExceptionStash stash;
+            release_point();
+            last.reset();
+        }
+        if (rc < 0) {
+            cursor_reset(&it->cur);
+            return -1;
+        }
+        if (it->btree->keyset_version != guard->keyset_version) {
+            cursor_reset(&it->cur);
+            raise_size_changed();
+            return -1;
+        }
+        if (it->btree->mod_count == layout) {
+            guard->mod_count = layout;
+            return 0;
+        }
     }
-    guard->mod_count = layout;  // a comparison that changed it failed the search
-    return 0;
 }
 
 // Brings an iterator's position (its `cur`, over `btree`, as `guard` records)

@@ -78,18 +78,33 @@ namespace sylvan {
             PyErr_SetString(PyExc_TypeError, "slot state is not a dictionary");
             return -1;
         }
-        Py_ssize_t pos = 0;
-        PyObject *name;
-        PyObject *value;
-        while (PyDict_Next(slots, &pos, &name, &value)) {
-            Ref held_name = Ref::take(name);
-            Ref held_value = Ref::take(value);
-            if (PyObject_SetAttr(self, name, value) < 0) {
+        // A snapshot (the dict's own call locks it): another thread, or the
+        // setters, may change the dict meanwhile.
+        Ref items = Ref::steal(PyDict_Items(slots));
+        if (!items) {
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+            PyObject *item = PyList_GET_ITEM(items.get(), i);
+            if (PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) < 0) {
                 return -1;
             }
         }
     }
     return 0;
+}
+
+// A list or tuple of the state as one fixed sequence, or NULL with TypeError
+// (`message`) for anything else. Without the GIL another thread may change a
+// list while it is read, so a list is copied into a tuple (under its lock).
+[[nodiscard]] static PyObject *column_snapshot(PyObject *column, const char *message)
+{
+#ifdef Py_GIL_DISABLED
+    if (PyList_CheckExact(column)) {
+        return PyList_AsTuple(column);
+    }
+#endif
+    return PySequence_Fast(column, message);
 }
 
 // Moves the whole tree of `from` (an unshared temporary) into `self`, with
@@ -113,23 +128,32 @@ static PyObject *btree_reconstruct(PyObject *, PyObject *) { return sylvan::tree
 static PyObject *btree_reduce(PyObject *self, PyObject *)
 {
     using sylvan::Ref;
-    sylvan::Locked lock(self);
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    Ref columns[2];  // the keys and the values, from one walk
-    if (sylvan::export_into(tree, sylvan::Export::Columns, columns, 2) < 0) {
-        return nullptr;
-    }
-    Ref &keys = columns[0];
-    Ref &values = columns[1];
+    // A subclass's __getstate__ runs first: it is user code, which may let
+    // other threads in (or change the tree itself). The items and settings
+    // are then read in one go, with nothing between them that runs code.
     Ref attributes = Ref::steal(sylvan::attribute_state(self));
     if (!attributes) {
         return nullptr;
     }
+    Ref columns[2];  // the keys and the values, from one walk
+    int order;
+    int cached;
+    {
+        sylvan::Locked lock(self);
+        PyBTreeObject *tree = sylvan::as_tree(self);
+        if (sylvan::export_into(tree, sylvan::Export::Columns, columns, 2) < 0) {
+            return nullptr;
+        }
+        order = tree->order;
+        cached = tree->cached;
+    }
+    Ref &keys = columns[0];
+    Ref &values = columns[1];
     const bool plain = attributes.get() == Py_None;
-    Ref state = Ref::steal(plain ? Py_BuildValue("(iOOO)", tree->order, tree->cached ? Py_True : Py_False,
-                                                 keys.get(), values.get())
-                                 : Py_BuildValue("(iOOOO)", tree->order, tree->cached ? Py_True : Py_False,
-                                                 keys.get(), values.get(), attributes.get()));
+    Ref state = Ref::steal(plain ? Py_BuildValue("(iOOO)", order, cached ? Py_True : Py_False, keys.get(),
+                                                 values.get())
+                                 : Py_BuildValue("(iOOOO)", order, cached ? Py_True : Py_False, keys.get(),
+                                                 values.get(), attributes.get()));
     if (!state) {
         return nullptr;
     }
@@ -160,8 +184,8 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
         PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
         return nullptr;
     }
-    Ref keys = Ref::steal(PySequence_Fast(keys_arg, "state keys must be a list or a tuple"));
-    Ref values = Ref::steal(keys ? PySequence_Fast(values_arg, "state values must be a list or a tuple") : nullptr);
+    Ref keys = Ref::steal(column_snapshot(keys_arg, "state keys must be a list or a tuple"));
+    Ref values = Ref::steal(keys ? column_snapshot(values_arg, "state values must be a list or a tuple") : nullptr);
     if (!values) {
         return nullptr;
     }
@@ -210,7 +234,9 @@ namespace sylvan {
     }
     PyBTreeObject *dst = as_tree(copy.get());
     {
-        Locked lock(self);  // the copy is this call's own
+        // A type's __new__ may have published the copy (a registry of
+        // instances): another thread may already be using it.
+        Locked2 lock(self, copy.get());
         if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
             return nullptr;
         }

@@ -15,6 +15,7 @@
 
 #include "node.h"
 #include "pyref.h"
+#include "retire.h"
 
 extern PyTypeObject PyBTree_Type;
 
@@ -52,6 +53,7 @@ inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size
     note_keys_changed(tree);
     if (old_root != nullptr) {
         ExceptionStash stash;  // finalisers must not start with an exception pending
+        release_point();
         Py_DECREF(old_root);
     }
 }
