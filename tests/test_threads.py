@@ -11,9 +11,11 @@ import random
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 
+import sylvanmap
 from support import SortedDict, probe
 
 SECONDS = float(os.environ.get("SYLVANMAP_THREAD_SECONDS", "1.5"))
@@ -56,6 +58,45 @@ def run_threads(*targets, seconds=SECONDS):
 
 def ascending(keys):
     return all(a < b for a, b in zip(keys, keys[1:]))
+
+
+class Slow:
+    """A key whose comparisons run Python code and now and then block, which suspends the critical
+    sections its thread holds (and, with the GIL, lets other threads run)."""
+    __slots__ = ("k",)
+    ticks = iter(range(1 << 62))
+
+    def __init__(self, k):
+        self.k = k
+
+    def _block(self):
+        if next(Slow.ticks) % 64 == 0:
+            time.sleep(0)
+
+    def __lt__(self, other):
+        self._block()
+        return self.k < other.k
+
+    def __eq__(self, other):
+        self._block()
+        return self.k == other.k
+
+    def __hash__(self):
+        return hash(self.k)
+
+    def __repr__(self):
+        return f"Slow({self.k})"
+
+
+MUTATED = "SortedDict mutated during key comparison"
+
+
+@pytest.fixture
+def parked():
+    """Every release point in the engine parks (its thread detached) for 20 us: other threads run there."""
+    sylvanmap._park_releases(1, 20)
+    yield
+    sylvanmap._park_releases(0, 0)
 
 
 def test_module_runs_without_the_gil():
@@ -129,21 +170,32 @@ def test_trees_updating_each_other():
     assert a.keys() == b.keys() == list(range(2000)) and probe.check(a) and probe.check(b)
 
 
-@pytest.mark.parametrize("make", [iter, reversed, lambda d: d.irange(100, 4900), lambda d: d.islice_items(5)],
+@pytest.mark.parametrize("key", [int, Slow], ids=["int", "slow"])
+@pytest.mark.parametrize("make", [lambda d, key: iter(d), lambda d, key: reversed(d),
+                                  lambda d, key: d.irange(key(100), key(4900)), lambda d, key: d.islice_items(5)],
                          ids=["iter", "reversed", "irange", "islice_items"])
-def test_one_iterator_stepped_by_several_threads(make):
-    d = SortedDict.fromkeys(range(5000))
-    it, got, lock = make(d), [], threading.Lock()
+def test_one_iterator_stepped_by_several_threads(make, key):
+    # A step that runs user code (a bound's comparison, with keys that compare in Python) marks the
+    # iterator running: another thread's step meanwhile is refused, and nothing is lost or repeated.
+    d = SortedDict.fromkeys(map(key, range(5000)))
+    it, got, lock = make(d, key), [], threading.Lock()
 
     def stepper(stop):
         mine = []
-        for x in it:
+        while True:
+            try:
+                x = next(it)
+            except StopIteration:
+                break
+            except RuntimeError as e:
+                assert str(e) == "SortedDict iterator already running", e
+                continue
             mine.append(x[0] if type(x) is tuple else x)
         with lock:
             got.extend(mine)
 
     run_threads(*[stepper] * 4, seconds=0)
-    want = [k[0] if type(k) is tuple else k for k in make(d)]
+    want = [k[0] if type(k) is tuple else k for k in make(d, key)]
     assert sorted(got) == sorted(want)  # each key handed out once, to one of the threads
 
 
@@ -170,3 +222,149 @@ def test_positions_under_writes():
 
     run_threads(writer, reader, reader)
     assert probe.check(d)["keys"] == len(d) and ascending(list(d))
+
+
+@pytest.mark.parametrize("key", [int, Slow], ids=["int", "slow"])
+@pytest.mark.parametrize("park", [False, True], ids=["", "parked"])
+def test_writers_deleting_in_one_region(key, park, request):
+    # Merges, root shrinks and range zips under writers that share nodes: each writer's stripe of keys
+    # stays its own, so the models hold whatever order the threads run in; a comparison that meets
+    # another thread's change fails and changes nothing.
+    if park:
+        request.getfixturevalue("parked")
+    d, stripes = SortedDict(3), 3
+    models = [dict() for _ in range(stripes)]
+
+    def writer(w):
+        def run(stop):
+            rng, model = random.Random(w), models[w]
+            while not stop.is_set():
+                k = rng.randrange(300) * stripes + w
+                op = rng.random()
+                try:
+                    if op < 0.5:
+                        d[key(k)] = k
+                        model[k] = k
+                    elif op < 0.9:
+                        assert d.pop(key(k), None) == model.get(k)
+                        model.pop(k, None)
+                    elif key is int and rng.random() < 0.5:  # another stripe's keys lie between: none
+                        assert d.delete_range(k, k, inclusive=(True, True)) == (model.pop(k, None) is not None)
+                    else:
+                        [d.get(key(j)) for j in range(k - 9, k + 9)]
+                except RuntimeError as e:
+                    assert str(e) == MUTATED, e
+        return run
+
+    def walker(stop):
+        while not stop.is_set():
+            try:
+                keys = [k if key is int else k.k for k in d]
+            except RuntimeError as e:
+                assert str(e) in RESTARTS + (MUTATED,), e
+                continue
+            assert ascending(keys)
+
+    run_threads(*(writer(w) for w in range(stripes)), walker)
+    probe.check(d)
+    union = sorted((k, v) for m in models for k, v in m.items())
+    assert [(k if key is int else k.k, v) for k, v in d.items()] == union
+
+
+def test_update_from_a_list_another_thread_changes():
+    pairs = [(i, i) for i in range(500)]
+    shared, trees = list(pairs), []
+
+    def mutator(stop):
+        while not stop.is_set():
+            shared.clear()
+            shared.extend(pairs)
+            shared[100:300] = [[i, -i] for i in range(50)]  # pairs that are lists
+
+    def updater(stop):
+        while not stop.is_set():
+            for d in (SortedDict(), SortedDict.fromkeys([1000])):  # bulk loaded, and inserted one by one
+                d.update(shared)
+                dict().update(shared)  # the control
+                trees.append(d)
+
+    run_threads(mutator, updater)
+    for d in trees[-50:]:
+        probe.check(d)
+        assert set(d.items()) - {(1000, None)} <= set(pairs) | {(i, -i) for i in range(50)}
+
+
+def test_setstate_from_columns_another_thread_changes():
+    keys, values, seen = list(range(1000)), list(range(1000)), []
+
+    def mutator(stop):
+        while not stop.is_set():
+            keys.clear(), values.clear()
+            keys.extend(range(1000)), values.extend(range(1000))
+
+    def loader(stop):
+        d = SortedDict()
+        while not stop.is_set():
+            try:
+                d.__setstate__((8, True, keys, values))
+            except ValueError as e:  # the two columns read at different lengths
+                assert str(e) == "state keys and values differ in length"
+                continue
+            probe.check(d)
+            seen.append(len(d))
+
+    run_threads(mutator, loader)
+    assert seen and all(list(d) == list(range(n)) for d, n in [(SortedDict.fromkeys(range(k)), k) for k in seen[-5:]])
+
+
+class Published(SortedDict):
+    """Its __new__ publishes every instance before the copy protocol fills it."""
+    live = []
+
+    def __new__(cls, *args):
+        obj = super().__new__(cls, *args)
+        cls.live[-3:] = [obj]
+        return obj
+
+
+def test_copy_whose_new_publishes_the_instance():
+    src = Published.fromkeys(range(2000))
+
+    def meddler(stop):
+        rng = random.Random(5)
+        while not stop.is_set():
+            for d in list(Published.live):
+                d[rng.randrange(4000)] = 1
+
+    def copier(stop):
+        while not stop.is_set():
+            for c in (copy.copy(src), src | {}, {} | src):
+                assert probe.check(c)["keys"] >= 2000  # its size and counts agree with its keys
+
+    run_threads(meddler, copier)
+
+
+class Stateful(SortedDict):
+    """__getstate__ blocks (user code): other threads run meanwhile."""
+
+    def __getstate__(self):
+        time.sleep(0)
+        return None
+
+
+def test_reduce_reads_items_and_settings_together():
+    d, a, b = Stateful(3), dict.fromkeys(range(0, 100, 2)), dict.fromkeys(range(1, 100, 2))
+    allowed = {3: ([], sorted(a)), 5: ([], sorted(b))}
+
+    def reinit(stop):
+        while not stop.is_set():
+            for order, items in ((3, a), (5, b)):
+                d.__init__(order)
+                d.update(items)
+
+    def reducer(stop):
+        while not stop.is_set():
+            order, _, keys, _ = d.__reduce__()[2][:4]
+            assert keys in allowed[order], (order, keys[:3])
+
+    run_threads(reinit, reducer)
