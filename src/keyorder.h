@@ -82,12 +82,15 @@
 
 namespace sylvan {
 
-// True when compare_keys(a, b) cannot call into user code.
-inline bool comparison_is_native(PyObject *a, PyObject *b)
+// True when compare_keys on objects of these exact types cannot call into
+// user code.
+inline bool native_types(const PyTypeObject *ta, const PyTypeObject *tb)
 {
-    PyTypeObject *ta = Py_TYPE(a);
-    return ta == Py_TYPE(b) && (ta == &PyLong_Type || ta == &PyFloat_Type || ta == &PyUnicode_Type);
+    return ta == tb && (ta == &PyLong_Type || ta == &PyFloat_Type || ta == &PyUnicode_Type);
 }
+
+// True when compare_keys(a, b) cannot call into user code.
+inline bool comparison_is_native(PyObject *a, PyObject *b) { return native_types(Py_TYPE(a), Py_TYPE(b)); }
 
 inline void set_mutated_error()
 {
