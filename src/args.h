@@ -133,15 +133,24 @@ template <size_t N>
     return *out == -1 && PyErr_Occurred() ? -1 : 0;
 }
 
-// A parsed position made absolute (negative ones count from the end) and
-// checked against the size: 0, or -1 with IndexError.
-[[nodiscard]] inline int position_in_range(Py_ssize_t *index, Py_ssize_t size)
+// position_in_range's test alone, raising nothing: true, with a negative
+// index counted from the end, when it names one of `size` positions.
+[[nodiscard]] inline bool position_within(Py_ssize_t *index, Py_ssize_t size)
 {
     if (*index < 0) {
         *index += size;
     }
-    if (*index < 0 || *index >= size) {
-        PyErr_SetString(PyExc_IndexError, "SortedDict index out of range");
+    return *index >= 0 && *index < size;
+}
+
+inline void raise_position_error() { PyErr_SetString(PyExc_IndexError, "SortedDict index out of range"); }
+
+// A parsed position made absolute (negative ones count from the end) and
+// checked against the size: 0, or -1 with IndexError.
+[[nodiscard]] inline int position_in_range(Py_ssize_t *index, Py_ssize_t size)
+{
+    if (!position_within(index, size)) {
+        raise_position_error();
         return -1;
     }
     return 0;

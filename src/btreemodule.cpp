@@ -78,6 +78,7 @@ int PyBTree_Insert(PyObject *self, PyObject *key, PyObject *value)
 {
     BTREE_CHECK(self, -1);
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     return tree_insert(sylvan::as_tree(self), key, value);
 }
 
@@ -92,6 +93,7 @@ int PyBTree_Delete(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     sylvan::Removed removed;  // released last, once the tree is consistent
     return tree_delete(sylvan::as_tree(self), key, &removed);
 }
@@ -142,6 +144,7 @@ int PyBTree_Clear(PyObject *self)
 {
     BTREE_CHECK(self, -1);
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     return sylvan::tree_clear(sylvan::as_tree(self));
 }
 

@@ -7,6 +7,7 @@
 #include "bulkload.h"
 #include "export.h"
 #include "lock.h"
+#include "readers.h"
 #include "tree.h"
 
 /* ---------------------------------------------------------------- bulk export */
@@ -280,9 +281,11 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
 {
     if (!is_btree(other) && !PyDict_Check(other)) {
         Locked lock(self);
+        Excluding writing(self);
         return update_from_locked(self, other);
     }
     Locked2 lock(self, other);
+    Excluding writing(self);
     return update_from_locked(self, other);
 }
 
@@ -299,6 +302,7 @@ static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
     }
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
         sylvan::Locked lock(self);  // (the keywords' dict is the call's own)
+        sylvan::Excluding writing(self);
         sylvan::Batch batch;
         sylvan::Sink sink{sylvan::as_tree(self), sylvan::as_tree(self)->size == 0 ? &batch : nullptr};
         if (sylvan::finish(sink, sylvan::read_dict(sink, kwds, "kwargs"), true) < 0) {

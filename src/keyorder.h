@@ -19,6 +19,7 @@
 #include <cmath>
 
 #include "node.h"
+#include "readers.h"
 
 // -1, 0, 1 as a orders before, equal to, after b; -2 with an exception set.
 [[nodiscard]] static int compare_keys(PyObject *a, PyObject *b)
@@ -105,6 +106,9 @@ inline void set_mutated_error()
 {
     if (comparison_is_native(a, b)) {
         return compare_keys(a, b);
+    }
+    if (refuse_user_code()) {
+        return -2;  // a read without the lock: made again under it
     }
     const uint64_t before = tree->mod_count;
     Py_INCREF(stored);

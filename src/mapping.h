@@ -6,7 +6,9 @@
 //
 // On 3.11 an allocation of a collector object can run finalisers, which may
 // change the tree: a method that needs a new object after it has located
-// something (the pair of popitem and pop_at) makes it first.
+// something (the pair of popitem and pop_at) makes it first. Reads that run
+// no user code skip the lock on free-threaded builds (readers.h): they too
+// make what they hand out before they read, and raise only afterwards.
 #ifndef SYLVANMAP_MAPPING_H
 #define SYLVANMAP_MAPPING_H
 
@@ -17,6 +19,7 @@
 #include "lock.h"
 #include "nearest.h"
 #include "positions.h"
+#include "readers.h"
 #include "tree.h"
 
 /* ---------------------------------------------------------------- keyed access */
@@ -25,8 +28,7 @@ static void set_key_error(PyObject *key) { PyErr_SetObject(PyExc_KeyError, key);
 
 static PyObject *btree_subscript(PyObject *self, PyObject *key)
 {
-    sylvan::Locked lock(self);
-    PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
+    PyObject *value = sylvan::shared_read(self, [&] { return sylvan::tree_lookup(sylvan::as_tree(self), key); });
     if (value == nullptr && !PyErr_Occurred()) {
         set_key_error(key);
     }
@@ -36,6 +38,7 @@ static PyObject *btree_subscript(PyObject *self, PyObject *key)
 static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 {
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     if (value != nullptr) {
         return tree_insert(sylvan::as_tree(self), key, value);
     }
@@ -45,8 +48,7 @@ static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 
 static int btree_contains(PyObject *self, PyObject *key)
 {
-    sylvan::Locked lock(self);
-    return sylvan::tree_contains(sylvan::as_tree(self), key);
+    return sylvan::shared_read(self, [&] { return sylvan::tree_contains(sylvan::as_tree(self), key); });
 }
 
 static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
@@ -55,6 +57,7 @@ static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t 
         return nullptr;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     if (tree_insert(sylvan::as_tree(self), args[0], args[1]) < 0) {
         return nullptr;
     }
@@ -66,8 +69,7 @@ static PyObject *btree_get(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!sylvan::positional_count_ok("get", nargs, 1, 2)) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), args[0]);
+    PyObject *value = sylvan::shared_read(self, [&] { return sylvan::tree_lookup(sylvan::as_tree(self), args[0]); });
     if (value != nullptr || PyErr_Occurred()) {
         return value;
     }
@@ -80,6 +82,7 @@ static PyObject *btree_setdefault(PyObject *self, PyObject *const *args, Py_ssiz
         return nullptr;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     PyObject *key = args[0];
     PyObject *default_value = nargs > 1 ? args[1] : Py_None;
     PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
@@ -98,6 +101,7 @@ static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     PyObject *key = args[0];
     sylvan::Ref value = sylvan::Ref::steal(sylvan::tree_lookup(sylvan::as_tree(self), key));
     if (value) {
@@ -131,52 +135,69 @@ static PyObject *end_key_or_error(PyObject *key, const char *message)
 
 static PyObject *btree_min(PyObject *self, PyObject *)
 {
-    sylvan::Locked lock(self);
-    return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), false), "min() arg is an empty B-tree");
+    PyObject *key = sylvan::shared_read(self, [&] { return sylvan::tree_end_key(sylvan::as_tree(self), false); });
+    return end_key_or_error(key, "min() arg is an empty B-tree");
 }
 
 static PyObject *btree_max(PyObject *self, PyObject *)
 {
-    sylvan::Locked lock(self);
-    return end_key_or_error(sylvan::tree_end_key(sylvan::as_tree(self), true), "max() arg is an empty B-tree");
+    PyObject *key = sylvan::shared_read(self, [&] { return sylvan::tree_end_key(sylvan::as_tree(self), true); });
+    return end_key_or_error(key, "max() arg is an empty B-tree");
 }
 
-// The argument handling shared by peekitem and popitem: parses the optional
-// index with `format`, refuses an empty tree with the method's own error, then
-// applies the index rule: 0 is the first item, -1 or size-1 the last, anything
-// else is refused. Returns 0 (first), 1 (last) or -1 with an exception set.
-static int select_end(PyObject *self, PyObject *args, const char *format, const char *method,
-                      PyObject *empty_error, const char *empty_message)
+// The index rule of peekitem and popitem, for a tree of `size` items: 0 is
+// the first item, -1 or size-1 the last. Returns 0 (first), 1 (last), -1
+// (any other index) or -2 (an empty tree), with no exception set.
+static int end_for_index(Py_ssize_t index, Py_ssize_t size)
 {
-    Py_ssize_t index = -1;
-    if (!PyArg_ParseTuple(args, format, &index)) {
-        return -1;
-    }
-    const Py_ssize_t size = sylvan::as_tree(self)->size;
     if (size == 0) {
-        PyErr_SetString(empty_error, empty_message);
-        return -1;
+        return -2;
     }
     if (index == 0) {
         return 0;
     }
-    if (index == -1 || index == size - 1) {
-        return 1;
+    return index == -1 || index == size - 1 ? 1 : -1;
+}
+
+// Raises the error end_for_index's `code` stands for: the method's own for an
+// empty tree, IndexError for an index it does not take. Returns NULL.
+static PyObject *raise_end_error(int code, const char *method, PyObject *empty_error, const char *empty_message)
+{
+    if (code == -2) {
+        PyErr_SetString(empty_error, empty_message);
+    } else {
+        PyErr_Format(PyExc_IndexError, "%s() only supports index 0 (first) or -1 (last) for O(log n) access",
+                     method);
     }
-    PyErr_Format(PyExc_IndexError, "%s() only supports index 0 (first) or -1 (last) for O(log n) access", method);
-    return -1;
+    return nullptr;
 }
 
 static PyObject *btree_peekitem(PyObject *self, PyObject *args)
 {
-    sylvan::Locked lock(self);
-    int last = select_end(self, args, "|n:peekitem", "peekitem", PyExc_IndexError, "peekitem from empty B-tree");
-    if (last < 0) {
+    using sylvan::Ref;
+    Py_ssize_t index = -1;
+    if (!PyArg_ParseTuple(args, "|n:peekitem", &index)) {
         return nullptr;
     }
-    PyBTreeNode *leaf = sylvan::end_leaf(sylvan::as_tree(self)->root, last);
-    Py_ssize_t slot = last ? leaf->n_keys - 1 : 0;
-    return sylvan::new_pair(leaf->keys[slot], leaf->values[slot]);
+    Ref pair = Ref::steal(PyTuple_New(2));
+    if (!pair) {
+        return nullptr;
+    }
+    const int end = sylvan::shared_read(self, [&] {
+        PyBTreeObject *tree = sylvan::as_tree(self);
+        const int last = end_for_index(index, tree->size);
+        if (last >= 0) {
+            PyBTreeNode *leaf = sylvan::end_leaf(tree->root, last);
+            Py_ssize_t slot = last ? leaf->n_keys - 1 : 0;
+            PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(leaf->keys[slot]));
+            PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(leaf->values[slot]));
+        }
+        return last;
+    });
+    if (end < 0) {
+        return raise_end_error(end, "peekitem", PyExc_IndexError, "peekitem from empty B-tree");
+    }
+    return pair.release();
 }
 
 // Fills the pair a removal made beforehand with the item it took out.
@@ -191,6 +212,7 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     // The result tuple is made before the end is located: on 3.11 its
     // allocation can run the collector, whose finalisers may change the tree.
     // (A failed allocation loses nothing.)
@@ -198,11 +220,15 @@ static PyObject *btree_popitem(PyObject *self, PyObject *args)
     if (!result) {
         return nullptr;
     }
-    int last = select_end(self, args, "|n:popitem", "popitem", PyExc_KeyError, "popitem(): B-tree is empty");
-    if (last < 0) {
+    Py_ssize_t index = -1;
+    if (!PyArg_ParseTuple(args, "|n:popitem", &index)) {
         return nullptr;
     }
     PyBTreeObject *tree = sylvan::as_tree(self);
+    const int last = end_for_index(index, tree->size);
+    if (last < 0) {
+        return raise_end_error(last, "popitem", PyExc_KeyError, "popitem(): B-tree is empty");
+    }
     Ref key = Ref::steal(sylvan::tree_end_key(tree, last));
     if (!key) {
         PyErr_SetString(PyExc_KeyError, "popitem(): B-tree is empty");
@@ -235,14 +261,25 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
     if (sylvan::unpack_key_default(kind.name, args, nargs, &key, &default_value) < 0) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    PyBTreeNode *node;
-    Py_ssize_t slot;
-    if (sylvan::tree_nearest(sylvan::as_tree(self), key, kind, &node, &slot) < 0) {
+    sylvan::Ref pair = sylvan::Ref::steal(kind.item ? PyTuple_New(2) : nullptr);
+    if (kind.item && !pair) {
         return nullptr;
     }
-    if (node != nullptr) {
-        return kind.item ? sylvan::new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
+    sylvan::Found found;
+    const int rc = sylvan::shared_read(self, [&] {
+        PyBTreeNode *node;
+        Py_ssize_t slot;
+        const int rc = sylvan::tree_nearest(sylvan::as_tree(self), key, kind, &node, &slot);
+        if (rc == 0 && node != nullptr) {
+            found.take(node, slot, kind.item);
+        }
+        return rc;
+    });
+    if (rc < 0) {
+        return nullptr;
+    }
+    if (found.key) {
+        return found.result(std::move(pair));
     }
     if (default_value != nullptr) {
         return Py_NewRef(default_value);
@@ -257,10 +294,9 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
 template <bool EqualBefore, bool MustBeStored>
 static PyObject *btree_rank(PyObject *self, PyObject *key)
 {
-    sylvan::Locked lock(self);
     Py_ssize_t rank;
     bool stored;
-    if (sylvan::tree_rank(sylvan::as_tree(self), key, EqualBefore, &rank, &stored) < 0) {
+    if (sylvan::shared_read(self, [&] { return sylvan::tree_rank(sylvan::as_tree(self), key, EqualBefore, &rank, &stored); }) < 0) {
         return nullptr;
     }
     if (MustBeStored && !stored) {
@@ -273,18 +309,31 @@ static PyObject *btree_rank(PyObject *self, PyObject *key)
 template <bool Item>
 static PyObject *btree_at(PyObject *self, PyObject *arg)
 {
-    sylvan::Locked lock(self);
     Py_ssize_t index;
     if (sylvan::parse_index(arg, &index) < 0) {  // may run __index__, so before the tree is read
         return nullptr;
     }
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    if (sylvan::position_in_range(&index, tree->size) < 0) {
+    sylvan::Ref pair = sylvan::Ref::steal(Item ? PyTuple_New(2) : nullptr);
+    if (Item && !pair) {
         return nullptr;
     }
-    Py_ssize_t slot;
-    PyBTreeNode *node = sylvan::node_at_position(tree->root, index, &slot);
-    return Item ? sylvan::new_pair(node->keys[slot], node->values[slot]) : Py_NewRef(node->keys[slot]);
+    sylvan::Found found;
+    const bool within = sylvan::shared_read(self, [&] {
+        PyBTreeObject *tree = sylvan::as_tree(self);
+        Py_ssize_t i = index;
+        if (!sylvan::position_within(&i, tree->size)) {
+            return false;
+        }
+        Py_ssize_t slot;
+        PyBTreeNode *node = sylvan::node_at_position(tree->root, i, &slot);
+        found.take(node, slot, Item);
+        return true;
+    });
+    if (!within) {
+        sylvan::raise_position_error();
+        return nullptr;
+    }
+    return found.result(std::move(pair));
 }
 
 static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
@@ -294,6 +343,7 @@ static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t 
         return nullptr;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     Py_ssize_t index = -1;
     if (nargs == 1 && sylvan::parse_index(args[0], &index) < 0) {
         return nullptr;
@@ -322,6 +372,7 @@ static PyObject *btree_delete_range(PyObject *self, PyObject *const *args, Py_ss
         return nullptr;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     return tree_delete_range(sylvan::as_tree(self), range);
 }
 

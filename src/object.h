@@ -8,6 +8,7 @@
 #define SYLVANMAP_OBJECT_H
 
 #include "lock.h"
+#include "readers.h"
 #include "tree.h"
 
 static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
@@ -32,6 +33,7 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
         return -1;
     }
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? 1 : 0);
 }
 
@@ -39,12 +41,14 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
 static int btree_clear_slot(PyObject *self)
 {
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     return sylvan::tree_clear(sylvan::as_tree(self));
 }
 
 static PyObject *btree_clear_method(PyObject *self, PyObject *)
 {
     sylvan::Locked lock(self);
+    sylvan::Excluding writing(self);
     if (sylvan::tree_clear(sylvan::as_tree(self)) < 0) {
         return nullptr;
     }
@@ -79,8 +83,7 @@ static PyObject *btree_repr(PyObject *self)
 
 static Py_ssize_t btree_length(PyObject *self)
 {
-    sylvan::Locked lock(self);
-    return sylvan::as_tree(self)->size;
+    return sylvan::shared_read(self, [&] { return sylvan::as_tree(self)->size; });
 }
 
 #endif  // SYLVANMAP_OBJECT_H

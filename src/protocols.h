@@ -210,6 +210,7 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
     }
     {
         Locked lock(self);
+        Excluding writing(self);
         take_tree(self, fresh.get());
     }
     if (attributes != Py_None && apply_attribute_state(self, attributes) < 0) {
@@ -237,6 +238,7 @@ namespace sylvan {
         // A type's __new__ may have published the copy (a registry of
         // instances): another thread may already be using it.
         Locked2 lock(self, copy.get());
+        Excluding writing(copy.get());
         if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
             return nullptr;
         }
@@ -286,6 +288,7 @@ static PyObject *btree_fromkeys(PyObject *cls, PyObject *args)
     // honoured, as dict.fromkeys honours it.
     const bool ours = is_btree(d) && Py_TYPE(d)->tp_as_mapping->mp_ass_subscript == btree_ass_subscript;
     Locked lock(ours ? d : nullptr);
+    Excluding writing(ours ? d : nullptr);
     Batch batch;
     Sink sink{ours ? as_tree(d) : nullptr, ours && as_tree(d)->size == 0 ? &batch : nullptr};
     int rc = 0;

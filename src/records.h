@@ -81,6 +81,9 @@ struct PyBTreeObject {
     int cached;  // nodes carry cache entries
     uint64_t mod_count;
     uint64_t keyset_version;
+#ifdef Py_GIL_DISABLED
+    uint32_t writers;  // writes under way, which unlocked readers keep out of (readers.h)
+#endif
 };
 
 namespace sylvan {

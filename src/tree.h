@@ -39,6 +39,9 @@ inline void init_tree(PyBTreeObject *tree, int order, int cached)
     tree->cached = cached;
     tree->mod_count = 0;
     tree->keyset_version = 0;
+#ifdef Py_GIL_DISABLED
+    tree->writers = 0;
+#endif
 }
 
 // Installs `root` (a new empty leaf, or NULL; or a whole tree of `size`
