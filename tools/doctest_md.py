@@ -6,6 +6,7 @@ when a block of another kind holds a >>> prompt (it would otherwise silently tes
 import doctest
 import re
 import sys
+import types
 from pathlib import Path
 
 import sylvanmap
@@ -25,13 +26,18 @@ def docstring_tests():
                                          "docstring", 0)
 
 
-def file_tests(path, misplaced):
-    """One doctest per pycon block, named path:line, all sharing one namespace."""
-    text, names = path.read_text(), {}
+def run_file(path, runner, misplaced):
+    """One doctest per pycon block, named path:line, each starting from the names the one before left."""
+    # The names are a registered module's, so that pickle finds the classes an example defines.
+    module = types.ModuleType(f"manual_{path.stem}")
+    sys.modules[module.__name__] = module
+    text, names = path.read_text(), module.__dict__
     for block in FENCE.finditer(text):
         line = text.count("\n", 0, block.start(2))
         if block[1] == "pycon":
-            yield doctest.DocTestParser().get_doctest(block[2], names, f"{path}:{line + 1}", str(path), line)
+            test = doctest.DocTestParser().get_doctest(block[2], names, f"{path}:{line + 1}", str(path), line)
+            test.globs = names  # not the copy the test made
+            runner.run(test, clear_globs=False)
         elif re.search(r"^>>> ", block[2], re.M):
             misplaced.append(f"{path}:{line + 1}: a ```{block[1]} block with >>> prompts: make it ```pycon")
 
@@ -40,8 +46,7 @@ def main(paths):
     runner = doctest.DocTestRunner(optionflags=FLAGS)
     misplaced = []
     for path in map(Path, paths):
-        for test in file_tests(path, misplaced):
-            runner.run(test, clear_globs=False)
+        run_file(path, runner, misplaced)
     for test in docstring_tests():
         runner.run(test)
     failed, attempted = runner.summarize(verbose=False)
