@@ -1,7 +1,8 @@
-"""The manual's figures, drawn from committed results (no benchmark runs): for each key kind of a results JSON,
-each peer's time divided by SortedDict's against the size, one panel per operation. Above 1.0 SortedDict is
-faster. Every figure carries its run's date, commit, CPU and interpreter; a point the run could not measure is
-drawn as a hollow marker on the panel's floor.
+"""The manual's figures and tables, made from committed results (no benchmark runs). Figures: for each key kind
+of a results JSON, each peer's time divided by SortedDict's against the size, one panel per operation; above 1.0
+SortedDict is faster; a point the run could not measure is drawn as a hollow marker on the panel's floor. Tables
+(Markdown, included by docs/performance.md): SortedDict's time and each peer's ratio at one size. Every figure and
+table carries its run's date, commit, CPU and interpreter.
 
     python bench/plots.py OUTDIR          (what make docs runs)
 """
@@ -17,6 +18,7 @@ import matplotlib.pyplot as plt  # noqa: E402  (after the backend is chosen)
 import matplotlib.ticker  # noqa: E402
 
 from operations import OPS  # noqa: E402
+from report import fmt_num, fmt_ratio  # noqa: E402
 
 RESULTS = Path(__file__).parent / "results"
 TITLES = {op.name: op.title for op in OPS}
@@ -95,6 +97,57 @@ def draw(results, ops, kind, out):
     plt.close(fig)
 
 
+FAMILY = {"dict": "dict", "sortedcontainers": "sortedcontainers", "OOBTree": "btrees", "LOBTree": "btrees"}
+TABLES = [  # (results file, key kinds, size, ops or None for all, output name)
+    ("results.json", ["int"], 10**6, None, "headline"),
+    ("results.json", ["str", "path"], 10**6, ["build_random", "getitem_hit", "get_miss", "contains",
+                                              "getitem_hit_fresh", "get_miss_fresh", "contains_fresh",
+                                              "delete_random", "irange_10", "floor_key", "update_dict"], "strs"),
+    ("positions.json", ["int", "str"], 10**3, None, "positions_small"),
+    ("positions.json", ["int", "str"], 10**6, None, "positions_large"),
+    ("queries.json", ["int", "str"], 10**6, None, "queries"),
+    ("protocols.json", ["int", "str"], 10**6, None, "protocols"),
+]
+
+
+def table(results, kinds, n, ops, out):
+    rows = [r for r in results["timings_ns_per_unit"] if r["n"] == n and r["keys"] in kinds]
+    peers = [p for p in STYLE if any(r.get(p) is not None for r in rows)]
+    order = ops or [op.name for op in OPS]
+    notes = {op.name: op for op in OPS}
+    meta = results["meta"]
+    lines = [f"*Run of {provenance(meta)}: `{meta['command']}`. At {n:,} keys; SortedDict's time, then each "
+             f"peer's time divided by it (above 1: SortedDict is faster); † an emulation (see "
+             f"`bench/operations.py`); n/a: not measured.*", "",
+             "| operation | keys | SortedDict | " + " | ".join(peers) + " |",
+             "|:---|:---|---:|" + "---:|" * len(peers)]
+    for name in order:
+        for kind in kinds:
+            row = next((r for r in rows if r["op"] == name and r["keys"] == kind), None)
+            if row is None:
+                continue
+            ref = row.get("SortedDict")
+            cells = []
+            for p in peers:
+                dagger = " †" if name in notes and notes[name].note(FAMILY[p]) else ""
+                if p not in row and kind != "int" and p == "LOBTree":
+                    cells.append("")
+                elif row.get(p) is not None and ref and row[p] / ref < 0.01:
+                    cells.append("‡")  # BTrees' copy.copy shares the persistent state: not a copy
+                else:
+                    cells.append((fmt_ratio(row.get(p), ref) or "n/a") + dagger)
+            lines.append(f"| {TITLES.get(name, name)} | {kind} | {fmt_num(ref)} ns/{row['unit']} | "
+                         + " | ".join(cells) + " |")
+    memory = [m for m in results.get("memory_bytes", []) if m["n"] == n and m["keys"] in kinds]
+    for kind in kinds if ops is None else []:
+        by_peer = {m["peer"]: m["heap"] / n for m in memory if m["keys"] == kind}
+        if by_peer.get("SortedDict"):
+            ref = by_peer["SortedDict"]
+            lines.append(f"| memory per item | {kind} | {ref:.1f} B | "
+                         + " | ".join(fmt_ratio(by_peer.get(p), ref) or "n/a" for p in peers) + " |")
+    out.write_text("\n".join(lines) + "\n")
+
+
 def main(outdir):
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
@@ -102,7 +155,9 @@ def main(outdir):
         results = json.loads((RESULTS / name).read_text())
         for kind in kinds:
             draw(results, ops, kind, outdir / f"{stem}_{kind}.svg")
-    print(f"plots: {len(list(outdir.glob('*.svg')))} figures in {outdir}")
+    for name, kinds, n, ops, stem in TABLES:
+        table(json.loads((RESULTS / name).read_text()), kinds, n, ops, outdir / f"{stem}.md")
+    print(f"plots: {len(list(outdir.glob('*.svg')))} figures and {len(TABLES)} tables in {outdir}")
 
 
 if __name__ == "__main__":

@@ -10,7 +10,8 @@ release = version = sylvanmap.__version__
 
 extensions = ["myst_parser", "sphinx.ext.autodoc", "sphinx.ext.napoleon"]
 source_suffix = {".md": "markdown"}
-exclude_patterns = ["_build"]
+# _static/plots holds tables made by bench/plots.py, included by performance.md.
+exclude_patterns = ["_build", "_static"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["colon_fence", "deflist"]
 
