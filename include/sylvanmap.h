@@ -2,7 +2,9 @@
  *
  * The twelve PyBTree_* functions below drive the same B-trees as the Python
  * type sylvanmap.SortedDict. They live in the module's own shared object
- * (sylvanmap.cpython-313-*.so) and are exported from it with C linkage.
+ * (sylvanmap.cpython-3XY-*.so, XY the interpreter's version) and are
+ * exported from it with C linkage. sylvanmap.get_include() names the
+ * directory of this header for a compiler's -I option.
  *
  * Reaching the functions
  *   The module is a Python extension, not a library to link against:

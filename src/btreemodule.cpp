@@ -346,7 +346,32 @@ static PyObject *park_releases(PyObject *, PyObject *args)
 }
 #endif
 
+// The C headers are installed beside the module's shared object, in
+// sylvanmap-include/ (CMakeLists.txt), so the directory moves with the module
+// wherever it is installed; a build that was not installed has none.
+static PyObject *module_get_include(PyObject *module, PyObject *)
+{
+    sylvan::Ref file = sylvan::Ref::steal(PyModule_GetFilenameObject(module));
+    sylvan::Ref path = sylvan::Ref::steal(file ? PyImport_ImportModule("os.path") : nullptr);
+    sylvan::Ref here = sylvan::Ref::steal(path ? PyObject_CallMethod(path.get(), "dirname", "O", file.get()) : nullptr);
+    sylvan::Ref dir = sylvan::Ref::steal(
+        here ? PyObject_CallMethod(path.get(), "join", "Os", here.get(), "sylvanmap-include") : nullptr);
+    sylvan::Ref header = sylvan::Ref::steal(
+        dir ? PyObject_CallMethod(path.get(), "join", "Os", dir.get(), "sylvanmap.h") : nullptr);
+    sylvan::Ref found = sylvan::Ref::steal(header ? PyObject_CallMethod(path.get(), "isfile", "O", header.get()) : nullptr);
+    if (!found.get()) {
+        return nullptr;
+    }
+    if (found.get() != Py_True) {
+        PyErr_Format(PyExc_FileNotFoundError, "no sylvanmap.h in %R: the module was not installed with its headers",
+                     dir.get());
+        return nullptr;
+    }
+    return dir.release();
+}
+
 static PyMethodDef module_methods[] = {
+    {"get_include", module_get_include, METH_NOARGS, get_include_doc},
     {"_reconstruct", btree_reconstruct, METH_NOARGS, reconstruct_doc},
 #ifdef SYLVANMAP_TESTING
     {"_park_releases", park_releases, METH_VARARGS, nullptr},
@@ -357,10 +382,7 @@ static PyMethodDef module_methods[] = {
 static PyModuleDef btreemodule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "sylvanmap",
-    .m_doc = "B-Tree data structure module.\n\n"
-             "A B-tree is a self-balancing tree data structure that maintains sorted\n"
-             "data and allows searches, sequential access, insertions, and deletions\n"
-             "in logarithmic time.\n",
+    .m_doc = module_doc,
     .m_size = -1,
     .m_methods = module_methods,
 };

@@ -24,6 +24,8 @@ _State = tuple[Any, ...]
 
 __version__: str
 
+def get_include() -> str: ...
+
 # A MutableMapping, as the module registers it at import; but keys(), values()
 # and items() return new lists, not views.
 @disjoint_base

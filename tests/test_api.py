@@ -55,7 +55,7 @@ TABLE = [
     # module and types; the internal ones cannot be made or subclassed from Python
     (lambda: (SortedDict.__module__, SortedDict.__name__), ("btree", "SortedDict")),
     (lambda: sylvanmap.__version__, importlib.metadata.version("sylvanmap")),  # the installed distribution's
-    (lambda: sylvanmap.__doc__.splitlines()[::4], ["B-Tree data structure module.", "in logarithmic time."]),
+    (lambda: sylvanmap.__doc__.splitlines()[0], "A sorted mutable mapping kept in an in-memory B-tree."),
     *[(lambda k=k: (k.__name__, outcome(k), outcome(lambda: type("S", (k,), {}))), (n, REFUSED, REFUSED))
       for k, n in zip(INNER, "BTreeNode btree_iterator btree_reverseiterator".split() + ["btree_rangeiterator"] * 4)],
     (lambda: hash(SortedDict()), REFUSED), (lambda: SortedDict().__dict__, (AttributeError, ANY)),

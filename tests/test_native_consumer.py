@@ -1,5 +1,6 @@
 """The native side: the headers compile as C99 and C++, the example programs build and run against
-the installed module, and the README section shows the snippet that is built and what it prints."""
+the installed module, the extension-module example builds with get_include() and does what the C API
+page says, and that page shows the programs that are built and what they print."""
 
 import os
 import re
@@ -43,12 +44,46 @@ def test_consumer_passes_its_checks_of_every_function(build):
     assert all(any(name in line for line in passed) for name in FAMILY)
 
 
-def test_readme_shows_the_snippet_that_is_built_and_what_it_prints(build):
-    section = (ROOT / "README.md").read_text().split("\n## Using sylvanmap from C and C++\n")[1]
-    section = re.split(r"^#{1,2} ", section, flags=re.MULTILINE)[0]
-    cpp, text = (re.findall(rf"^```{kind}\n(.*?)^```$", section, re.M | re.S)[0] for kind in ["cpp", "text"])
-    assert cpp == (ROOT / "examples" / "native" / "snippet.cpp").read_text()
-    assert run(str(build / "snippet"), env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))) == text
+def page_section(title):
+    section = (ROOT / "docs" / "capi.md").read_text().split(f"\n## {title}\n")[1]
+    return re.split(r"^#{1,2} ", section, flags=re.MULTILINE)[0]
+
+
+def fenced(section, kind):
+    return re.findall(rf"^```{kind}\n(.*?)^```$", section, re.M | re.S)[0]
+
+
+def test_capi_page_shows_the_snippet_that_is_built_and_what_it_prints(build):
+    section = page_section("Embedding the interpreter")
+    assert fenced(section, "cpp") == (ROOT / "examples" / "native" / "snippet.cpp").read_text()
+    assert run(str(build / "snippet"), env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))) == \
+        fenced(section, "text")
+
+
+# Each line of the page's Python block, "expression   # shown result", checked in a fresh interpreter.
+CHECK_LINES = """import sys
+for line in sys.stdin.read().splitlines():
+    code, _, shown = (part.strip() for part in line.partition("#"))
+    try:
+        said = repr(eval(code)) if shown else exec(code)
+    except Exception as e:
+        said = f"{type(e).__name__}: {str(e).split(': ', 1)[-1]}"
+    assert not shown or said == shown, (code, said, shown)
+    print("ok", code)
+"""
+
+
+def test_extension_example_builds_with_get_include_and_does_what_the_page_shows(tmp_path):
+    section = page_section("An extension module that receives trees")
+    assert fenced(section, "c") == (ROOT / "examples" / "extension" / "spans.c").read_text()
+    out = tmp_path / ("spans" + sysconfig.get_config_var("EXT_SUFFIX"))
+    run("cc", "-shared", "-fPIC", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
+        f"-I{sysconfig.get_path('include')}", f"-I{sylvanmap.get_include()}",
+        str(ROOT / "examples" / "extension" / "spans.c"), "-o", str(out))
+    usage = fenced(section, "python").strip()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), *sys.path]))
+    said = run(sys.executable, "-c", CHECK_LINES, env=env, source=usage).splitlines()
+    assert len(said) == len(usage.splitlines())
 
 
 # Initialising the struct from the declarations type-checks every prototype against its pointer.

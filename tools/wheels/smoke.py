@@ -35,8 +35,11 @@ try:
 except KeyError as e:
     assert e.args == (7,), e
 
-# pip puts a wheel's headers in <venv>/include/site/pythonX.Y/<distribution>/.
+# pip puts a wheel's headers in <venv>/include/site/pythonX.Y/<distribution>/, and the same ones lie beside
+# the module, where get_include() names them: the C round trip builds against the latter.
 headers = Path(sys.prefix, "include", "site", "python%d.%d" % sys.version_info[:2], "sylvanmap")
+assert (headers / "sylvanmap.h").read_bytes() == Path(sylvanmap.get_include(), "sylvanmap.h").read_bytes()
+headers = Path(sylvanmap.get_include())
 flags = ["-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC"]
 includes = [f"-I{headers}", f"-I{sysconfig.get_path('include')}"]
 subprocess.run(["cc", *flags, *includes, "roundtrip.c", "-o", "roundtrip.so"], check=True)

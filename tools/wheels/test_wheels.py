@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tarfile
 import tomllib
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -50,6 +51,9 @@ def test_wheel_is_manylinux_installs_and_passes_the_smoke_script(version, tmp_pa
     tag = "cp" + version.replace(".", "")
     wheels = list(DIST.glob(f"sylvanmap-{PROJECT['version']}-{tag.rstrip('t')}-{tag}-*.whl"))
     assert len(wheels) == 1, f"want one {tag} wheel in {DIST}, found {wheels}"
+    with zipfile.ZipFile(wheels[0]) as wheel:  # MIT asks for the licence text in every copy
+        licence = [n for n in wheel.namelist() if re.fullmatch(r"[^/]+\.dist-info/(licenses/)?LICENSE", n)]
+        assert licence and wheel.read(licence[0]) == (ROOT / "LICENSE").read_bytes(), wheel.namelist()
     platforms = wheels[0].stem.split("-")[-1].split(".")
     shown = run(sys.executable, "-m", "auditwheel", "show", wheels[0])
     shown = re.findall(r'consistent with the following platform tag:\s+"([^"]+)"', shown)
