@@ -17,6 +17,7 @@
 //   keyorder.h   the key order, guarded comparison, prepared probes
 //   search.h     in-node search kernels and the lookup descent
 //   retire.h     releases held back until the tree is consistent
+//   readers.h    reads without the lock, and the writers' exclusion of them
 //   insert.h     insertion          delete.h   deletion
 //   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
 //   nearest.h    floor/ceiling/lower/higher keys
@@ -344,6 +345,21 @@ static PyObject *park_releases(PyObject *, PyObject *args)
     sylvan::park_every.store(every, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
+
+// _reader_overlaps(micros): test builds only (readers.h); 0 with the GIL.
+static PyObject *reader_overlaps(PyObject *, PyObject *arg)
+{
+    const unsigned long micros = PyLong_AsUnsignedLong(arg);
+    if (micros == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        return nullptr;
+    }
+#ifdef Py_GIL_DISABLED
+    sylvan::reader_dwell_micros.store(static_cast<unsigned>(micros), std::memory_order_relaxed);
+    return PyLong_FromUnsignedLong(sylvan::reader_overlaps.load(std::memory_order_relaxed));
+#else
+    return PyLong_FromLong(0);
+#endif
+}
 #endif
 
 // The C headers are installed beside the module's shared object, in
@@ -375,6 +391,7 @@ static PyMethodDef module_methods[] = {
     {"_reconstruct", btree_reconstruct, METH_NOARGS, reconstruct_doc},
 #ifdef SYLVANMAP_TESTING
     {"_park_releases", park_releases, METH_VARARGS, nullptr},
+    {"_reader_overlaps", reader_overlaps, METH_O, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

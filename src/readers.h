@@ -29,6 +29,12 @@
 //
 // With the GIL there are no slots, counts or checks: Excluding and
 // shared_read reduce to the locked path.
+//
+// Test builds (SYLVANMAP_TESTING) check the exclusion itself: a writer past
+// its wait marks the tree (kMutating), and a read that leaves its slot while
+// the mark is up counts an overlap. sylvanmap._reader_overlaps(micros) makes
+// every read without the lock dwell that long in its slot (widening any
+// window) and returns the overlaps counted so far, which must stay 0.
 #ifndef SYLVANMAP_READERS_H
 #define SYLVANMAP_READERS_H
 
@@ -39,6 +45,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <ctime>
 #endif
 
 namespace sylvan {
@@ -65,6 +72,25 @@ inline thread_local ReaderState t_reader;
 
 inline std::atomic_ref<uint32_t> writers_of(PyBTreeObject *tree) { return std::atomic_ref<uint32_t>(tree->writers); }
 
+#ifdef SYLVANMAP_TESTING
+inline constexpr uint32_t kMutating = 1u << 31;
+inline std::atomic<unsigned> reader_dwell_micros{0};
+inline std::atomic<unsigned long> reader_overlaps{0};
+
+inline void reader_dwell()
+{
+    const unsigned micros = reader_dwell_micros.load(std::memory_order_relaxed);
+    if (micros != 0) {
+        timespec start;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do {  // busy: a read in its slot must not block
+            clock_gettime(CLOCK_MONOTONIC, &now);
+        } while ((now.tv_sec - start.tv_sec) * 1000000 + (now.tv_nsec - start.tv_nsec) / 1000 < micros);
+    }
+}
+#endif
+
 // A read's slot for the scope: entered() says whether the read may skip the
 // lock.
 class ReadSection {
@@ -88,6 +114,10 @@ class ReadSection {
         }
         state_->unlocked = true;
         state_->refused = false;
+        tree_ = tree;
+#ifdef SYLVANMAP_TESTING
+        reader_dwell();
+#endif
     }
     ReadSection(const ReadSection &) = delete;
     ReadSection &operator=(const ReadSection &) = delete;
@@ -99,6 +129,11 @@ class ReadSection {
     void leave() noexcept
     {
         if (slot_ != nullptr) {
+#ifdef SYLVANMAP_TESTING
+            if (tree_ != nullptr && (writers_of(tree_).load(std::memory_order_seq_cst) & kMutating) != 0) {
+                reader_overlaps.fetch_add(1, std::memory_order_relaxed);
+            }
+#endif
             state_->unlocked = false;
             slot_->tree.store(nullptr, std::memory_order_release);
             slot_ = nullptr;
@@ -108,6 +143,7 @@ class ReadSection {
   private:
     ReaderState *state_;
     ReaderSlot *slot_ = nullptr;
+    PyBTreeObject *tree_ = nullptr;  // once entered
 };
 
 // In a read that skipped the lock, a comparison that could run user code is
@@ -141,12 +177,21 @@ class Excluding {
                 }
             }
         }
+#ifdef SYLVANMAP_TESTING
+        writers_of(tree_).fetch_or(kMutating, std::memory_order_seq_cst);
+#endif
     }
     Excluding(const Excluding &) = delete;
     Excluding &operator=(const Excluding &) = delete;
     ~Excluding()
     {
         if (tree_ != nullptr) {
+#ifdef SYLVANMAP_TESTING
+            // The outermost writer lowers the mark; a nested one leaves it.
+            if ((writers_of(tree_).load(std::memory_order_relaxed) & ~kMutating) == 1) {
+                writers_of(tree_).fetch_and(~kMutating, std::memory_order_seq_cst);
+            }
+#endif
             writers_of(tree_).fetch_sub(1, std::memory_order_release);
         }
     }
