@@ -179,17 +179,15 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
 
 // Element `index` of a list or tuple (a new reference), or NULL past its end
 // (its length read afresh, as user code may have changed it). Without the GIL
-// another thread may change a list at any moment: it is read through the
-// list's own safe accessor, and without fetching ahead.
+// another thread may change a list at any moment: it is read under the
+// list's lock, and without fetching ahead. (Between two elements the tree is
+// consistent, so waiting for that lock, which suspends the tree's, is safe.)
 [[nodiscard]] inline PyObject *element_at(PyObject *seq, Py_ssize_t index)
 {
 #ifdef Py_GIL_DISABLED
     if (PyList_CheckExact(seq)) {
-        PyObject *item = PyList_GetItemRef(seq, index);
-        if (item == nullptr) {
-            PyErr_Clear();  // IndexError: the end
-        }
-        return item;
+        Locked lock(seq);
+        return index < PyList_GET_SIZE(seq) ? Py_NewRef(PyList_GET_ITEM(seq, index)) : nullptr;
     }
 #endif
     if (index >= PySequence_Fast_GET_SIZE(seq)) {

@@ -11,6 +11,9 @@
 // tree is consistent and its counters record the change. Code that runs
 // after such a release reaches the tree again only through its counters.
 //
+// With the GIL only finalisers can run code, and an emptied node has none to
+// run: it is released as soon as it leaves the tree.
+//
 // Test builds (SYLVANMAP_TESTING) can make these releases park for a while,
 // as a contended queue would: sylvanmap._park_releases(every, micros) parks
 // at every `every`-th release point (0: never) for `micros` microseconds,
@@ -50,6 +53,7 @@ inline void release_point()
 inline void release_point() {}
 #endif
 
+#ifdef Py_GIL_DISABLED
 // Nodes a change emptied and took out of the tree, released together later.
 // One deletion merges at most one node per level and takes at most one root
 // away per level; a range deletion also joins at most one pair per level.
@@ -74,6 +78,15 @@ class Retired {
     PyBTreeNode *nodes_[3 * kMaxDepth];
     int n_ = 0;
 };
+#else
+// With the GIL, releasing an emptied node runs nothing and lets no other
+// thread in: it is released at once.
+class Retired {
+  public:
+    void add(PyBTreeNode *node) noexcept { Py_DECREF(reinterpret_cast<PyObject *>(node)); }
+    void release() noexcept {}
+};
+#endif
 
 }  // namespace sylvan
 
