@@ -156,8 +156,10 @@ PyDoc_STRVAR(update_doc,
              "    O(m log(n + m)) for m pairs; O(m log m) into an empty tree.\n"
              "\n"
              "Threads:\n"
-             "    Atomic: the whole update holds the tree's lock (and other's, when it is\n"
-             "    a SortedDict).\n");
+             "    Holds the tree's lock (and other's, when it is a SortedDict or a dict).\n"
+             "    Atomic when no user code runs (keys all exact int, float or str, from a\n"
+             "    dict, a SortedDict, or a list or tuple of tuples); otherwise item by\n"
+             "    item, as user code that blocks lets other threads in.\n");
 
 PyDoc_STRVAR(copy_doc,
              "copy($self, /)\n"
@@ -338,133 +340,32 @@ PyDoc_STRVAR(irange_items_doc,
              "    >>> list(bt.irange_items(3, 6, reverse=True))\n"
              "    [(5, 25), (4, 16), (3, 9)]\n");
 
-PyDoc_STRVAR(floor_key_doc,
-             "floor_key($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the largest key less than or equal to key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
+// The nearest-key methods: a signature, what each returns, and what they
+// share.
+#define NEAREST_DOC(name, what)                                                     \
+    name "($self, key, /, *default)\n"                                          \
+         "--\n"                                                                 \
+         "\n"                                                                   \
+         "Return " what ". If there is none, return default when one is\n"      \
+         "given (at most one), else raise KeyError.\n"                          \
+         "\n" \
+         "Raises:\n" \
+         "    KeyError: there is no such key and no default is given; its value is\n" \
+         "        key.\n" \
+         "    TypeError: more than two arguments, or key cannot be compared with the\n" \
+         "        stored keys (or that comparison's own exception).\n" \
+         "\n" \
+         "Complexity:\n" \
+         "    O(log n): one descent, no iterator.\n"
 
-PyDoc_STRVAR(ceiling_key_doc,
-             "ceiling_key($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the smallest key greater than or equal to key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(lower_key_doc,
-             "lower_key($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the largest key strictly less than key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(higher_key_doc,
-             "higher_key($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the smallest key strictly greater than key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(floor_item_doc,
-             "floor_item($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the (key, value) pair of the largest key less than or equal to key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(ceiling_item_doc,
-             "ceiling_item($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the (key, value) pair of the smallest key greater than or equal to key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(lower_item_doc,
-             "lower_item($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the (key, value) pair of the largest key strictly less than key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
-
-PyDoc_STRVAR(higher_item_doc,
-             "higher_item($self, key, /, *default)\n"
-             "--\n"
-             "\n"
-             "Return the (key, value) pair of the smallest key strictly greater than key. If there is none, return default when one is given (at\n"
-             "most one), else raise KeyError.\n"
-             "\n"
-             "Raises:\n"
-             "    KeyError: there is no such key and no default is given; its value is\n"
-             "        key.\n"
-             "    TypeError: more than two arguments, or key cannot be compared with the\n"
-             "        stored keys (or that comparison's own exception).\n"
-             "\n"
-             "Complexity:\n"
-             "    O(log n): one descent, no iterator.\n");
+PyDoc_STRVAR(floor_key_doc, NEAREST_DOC("floor_key", "the largest key less than or equal to key"));
+PyDoc_STRVAR(ceiling_key_doc, NEAREST_DOC("ceiling_key", "the smallest key greater than or equal to key"));
+PyDoc_STRVAR(lower_key_doc, NEAREST_DOC("lower_key", "the largest key strictly less than key"));
+PyDoc_STRVAR(higher_key_doc, NEAREST_DOC("higher_key", "the smallest key strictly greater than key"));
+PyDoc_STRVAR(floor_item_doc, NEAREST_DOC("floor_item", "the (key, value) pair of the largest key less than or equal to key"));
+PyDoc_STRVAR(ceiling_item_doc, NEAREST_DOC("ceiling_item", "the (key, value) pair of the smallest key greater than or equal to key"));
+PyDoc_STRVAR(lower_item_doc, NEAREST_DOC("lower_item", "the (key, value) pair of the largest key strictly less than key"));
+PyDoc_STRVAR(higher_item_doc, NEAREST_DOC("higher_item", "the (key, value) pair of the smallest key strictly greater than key"));
 
 PyDoc_STRVAR(delete_range_doc,
              "delete_range($self, /, min=None, max=None, inclusive=(True, False))\n"
