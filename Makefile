@@ -32,7 +32,7 @@ DEBUG_PROFILE := debug
 
 .PHONY: build demo test check docs test-docs test-main test-extras test-asan test-stubs test-versions \
         $(addprefix test-py,$(OTHER_VERSIONS) $(ROOT_VERSIONS) $(ROOT_DEBUG)) wheels test-wheels bench bench-quick clean fuzz fuzz-asan \
-        ft-python ft-python-tsan test-free-threaded test-py3.13t test-tsan suite-tsan test-threads
+        ft-python ft-python-tsan test-free-threaded test-py3.13t test-tsan suite-tsan test-threads test-asan-ft
 
 # Virtualenvs: .venv for the reference (development, benchmarks, wheel tools),
 # .venv-asan for the sanitizer build, .venv-pyX.Y for each other interpreter.
@@ -190,6 +190,22 @@ suite-tsan: .venv-py3.13t/.ready
 	PYTHONPATH=$(TSAN_SITE) TSAN_OPTIONS="suppressions=$$(dirname $$tsan)/../suppressions_free_threading.txt log_path=$(CURDIR)/$(TSAN_REPORTS)/report halt_on_error=0 exitcode=0" \
 	    $$tsan -m pytest -q -p no:cacheprovider tests/test_threads.py
 	$(PY) tools/tsan-reports.py $(TSAN_REPORTS)
+
+# The threads suite on a free-threaded 3.13 built with AddressSanitizer, the
+# module with ASan and UBSan; not part of check (its interpreter takes about
+# ten minutes to build): make test-asan-ft.
+ASAN_FT_SITE := build/asan-ft-site
+test-asan-ft: .venv-py3.13t/.ready
+	@rc=0; $(FT_PYTHON) --asan >/dev/null || rc=$$?; \
+	if [ $$rc = 77 ]; then echo "$@: SKIPPED: no free-threaded ASan interpreter here (the reason is above)"; exit 0; \
+	elif [ $$rc != 0 ]; then exit $$rc; fi; \
+	rm -rf $(ASAN_FT_SITE) && \
+	.venv-py3.13t/bin/python -m pip install --quiet --target $(ASAN_FT_SITE) --only-binary=hypothesis pytest hypothesis && \
+	.venv-py3.13t/bin/python -m pip install $(PIP_BUILD) --target $(ASAN_FT_SITE) -C build-dir=build/py3.13t-asan \
+	    -C cmake.build-type=Debug -C cmake.define.SYLVANMAP_TESTING=ON -C cmake.define.SYLVANMAP_SANITIZE=ON . && \
+	PYTHONPATH=$(ASAN_FT_SITE) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    "$$($(FT_PYTHON) --asan)" -m pytest -q -p no:cacheprovider tests/test_threads.py
 
 # The threads suite for minutes rather than seconds, on 3.13 and 3.13t.
 THREAD_SECONDS ?= 60

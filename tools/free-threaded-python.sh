@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Usage: free-threaded-python.sh [--tsan]
+# Usage: free-threaded-python.sh [--tsan | --asan]
 #
 # Prints the path of a free-threaded CPython 3.13 (configured --disable-gil):
 #   $SYLVANMAP_CACHE/python3.13t/bin/python3.13t
 # or, with --tsan, of one also built --with-thread-sanitizer:
 #   $SYLVANMAP_CACHE/python3.13t-tsan/bin/python3.13t
+# or, with --asan, of one also built --with-address-sanitizer:
+#   $SYLVANMAP_CACHE/python3.13t-asan/bin/python3.13t
 # (SYLVANMAP_CACHE defaults to ~/.cache/sylvanmap). Point TSAN_OPTIONS at
 # suppressions=$SYLVANMAP_CACHE/python3.13t-tsan/suppressions_free_threading.txt
 # (the interpreter's own known races, shipped with its source) when running it.
@@ -23,10 +25,12 @@ set -euo pipefail
 
 SKIP=77
 tsan=0
+asan=0
 case "${1:-}" in
   "") ;;
   --tsan) tsan=1 ;;
-  *) echo "usage: $0 [--tsan]" >&2; exit 2 ;;
+  --asan) asan=1 ;;
+  *) echo "usage: $0 [--tsan | --asan]" >&2; exit 2 ;;
 esac
 
 cache=${SYLVANMAP_CACHE:-$HOME/.cache/sylvanmap}
@@ -38,6 +42,10 @@ if [ "$tsan" = 1 ]; then
   # which under TSan would cost most of the build's time.
   name=python3.13t-tsan
   configure_args+=(--with-thread-sanitizer --with-ensurepip=no --disable-test-modules)
+elif [ "$asan" = 1 ]; then
+  # The same economies; pymalloc off, so that every object is an ASan block.
+  name=python3.13t-asan
+  configure_args+=(--with-address-sanitizer --without-pymalloc --with-ensurepip=no --disable-test-modules)
 fi
 prefix=$cache/$name
 python=$prefix/bin/python3.13t
@@ -55,6 +63,8 @@ fail() { log "$*"; exit 1; }
 run_env() {
   if [ "$tsan" = 1 ]; then
     TSAN_OPTIONS="suppressions=$suppressions${TSAN_OPTIONS:+ $TSAN_OPTIONS}" "$@"
+  elif [ "$asan" = 1 ]; then
+    ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" "$@"  # the interpreter keeps much at exit
   else
     "$@"
   fi
@@ -177,7 +187,7 @@ tar -xJf "$tarball" -C "$build" --strip-components=1
 # which nothing here runs: under TSan the three passes take about 25 minutes. (Precompiled files matter: with PYTHONDONTWRITEBYTECODE set, every run
 # would otherwise compile each module it imports.)
 sed -i 's/-o 0 -o 1 -o 2 \$(COMPILEALL_OPTS)/-o 0 $(COMPILEALL_OPTS)/' "$build/Makefile.pre.in"
-if [ "$tsan" = 1 ]; then
+if [ "$tsan" = 1 ] || [ "$asan" = 1 ]; then
   sed -i 's|$(PYTHON_FOR_BUILD) -Wi $(DESTDIR)$(LIBDEST)/compileall.py|true|' "$build/Makefile.pre.in"
 fi
 # SYLVANMAP_BUILD_JOBS: fewer jobs, for a build in the background of other work.
@@ -188,8 +198,8 @@ jobs=${SYLVANMAP_BUILD_JOBS:-$(nproc 2>/dev/null || echo 2)}
 if ! (
   cd "$build" &&
   ./configure --prefix="$prefix" "${configure_args[@]}" &&
-  TSAN_OPTIONS="suppressions=$build/Tools/tsan/suppressions_free_threading.txt" make -j"$jobs" &&
-  TSAN_OPTIONS="suppressions=$build/Tools/tsan/suppressions_free_threading.txt" make install
+  export TSAN_OPTIONS="suppressions=$build/Tools/tsan/suppressions_free_threading.txt" ASAN_OPTIONS=detect_leaks=0 &&
+  make -j"$jobs" && make install
 ) >"$build_log" 2>&1; then
   tail -n 30 "$build_log" >&2
   fail "the build failed; see $build_log"
@@ -202,7 +212,10 @@ fi
 log "checking $python"
 check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
-if [ "$tsan" = 0 ]; then
+if [ "$asan" = 1 ]; then
+  run_env "$python" -c 'import sys; assert not sys._is_gil_enabled()' >&2 ||
+    fail "the new interpreter does not start; see $build_log"
+elif [ "$tsan" = 0 ]; then
 run_env "$python" - <<'EOF' >&2 || fail "the new interpreter fails its checks; see $build_log"
 import ctypes, hashlib, sqlite3, ssl, sys, sysconfig, venv, zlib
 assert not sys._is_gil_enabled(), "the GIL is enabled"
