@@ -51,6 +51,12 @@ ROWS = {
     "bisect_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                    "probes = make_keys('int', 200_000, 1)[::2]", "for k in probes: d.bisect_left(k)",
                    "for k in probes: pass"),
+    "bisect_float_on_int": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
+                            "probes = [k + 0.5 for k in make_keys('int', 200_000, 1)[::2]]",
+                            "for k in probes: d.bisect_left(k)", "for k in probes: pass"),
+    "getitem_float_on_int": ("keys = make_keys('int', 1000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
+                             "probes = [float(k) for k in keys] * 200", "for k in probes: d[k]",
+                             "for k in probes: pass"),
     "getitem_int_1e5": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
                         "probes = keys", "for k in probes: d[k]", "for k in probes: pass"),
     "iter_step": ("keys = make_keys('int', 100_000, 1)\nd = SortedDict()\nfor k in keys: d[k] = k\n"
@@ -59,7 +65,8 @@ ROWS = {
 }
 OPS = {"getitem_int": 200_000, "getitem_str": 200_000, "getitem_path": 200_000, "get_miss_int": 200_000,
        "insert_int": 100_000, "insert_int_1e3": 100_000, "delete_int": 100_000, "iter_step": 500_000,
-       "delete_int_1e3": 100_000, "key_at_int": 100_000, "bisect_int": 100_000, "getitem_int_1e5": 100_000}
+       "delete_int_1e3": 100_000, "key_at_int": 100_000, "bisect_int": 100_000,
+       "bisect_float_on_int": 100_000, "getitem_float_on_int": 200_000, "getitem_int_1e5": 100_000}
 
 PROGRAM = """
 import sys

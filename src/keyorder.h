@@ -2,7 +2,8 @@
 // stored key.
 //
 // compare_keys: identity first, then machine integers, doubles and code
-// points (strkeys.h) for exact int/float/str pairs, and the interpreter's ==
+// points (strkeys.h) for exact int/float/str pairs, an exact int against an
+// exact float compared exactly (compare_int_double), and the interpreter's ==
 // and < for everything else. Only that last path can run user code, which may
 // change the tree; guarded_compare wraps it: it holds the stored key alive
 // and fails with RuntimeError "SortedDict mutated during key comparison" when
@@ -21,7 +22,49 @@
 #include "node.h"
 #include "readers.h"
 
+[[nodiscard]] static int compare_keys(PyObject *a, PyObject *b);
+
+// An exact int against a double that is not NaN, exactly as the interpreter
+// orders them (no rounding of either side): -1, 0, 1; -2 with an exception
+// set (memory, for an int beyond int64 against a double as large).
+[[nodiscard]] static int compare_int_double(PyObject *i, double d)
+{
+    int64_t v;
+    if (sylvan::exact_int_as_i64(i, &v)) {
+        if (d >= 0x1p63) {
+            return -1;
+        }
+        if (d < -0x1p63) {
+            return 1;
+        }
+        const double whole = std::floor(d);  // within int64 here, so converted exactly
+        const int64_t w = static_cast<int64_t>(whole);
+        if (v != w) {
+            return v < w ? -1 : 1;
+        }
+        return whole == d ? 0 : -1;
+    }
+    int sign = 0;
+    (void)PyLong_AsLongLongAndOverflow(i, &sign);  // beyond int64: only its sign is read
+    if (std::isinf(d)) {
+        return d > 0 ? -1 : 1;
+    }
+    if (std::fabs(d) < 0x1p63) {
+        return sign;
+    }
+    // Both beyond int64: the double is integral there, so as an int it compares exactly.
+    PyObject *as_int = PyLong_FromDouble(d);
+    if (as_int == nullptr) {
+        return -2;
+    }
+    const int cmp = compare_keys(i, as_int);
+    Py_DECREF(as_int);
+    return cmp;
+}
+
 // -1, 0, 1 as a orders before, equal to, after b; -2 with an exception set.
+// NaN against a number is neither < nor ==, so it orders after it (1) either
+// way round, as the interpreter's comparisons conclude.
 [[nodiscard]] static int compare_keys(PyObject *a, PyObject *b)
 {
     if (a == b) {
@@ -66,6 +109,16 @@
         }
     } else if (ta == &PyUnicode_Type && tb == &PyUnicode_Type) {
         return sylvan::compare_str(a, b);
+    } else if (ta == &PyLong_Type && tb == &PyFloat_Type) {
+        const double b_val = PyFloat_AS_DOUBLE(b);
+        return std::isnan(b_val) ? 1 : compare_int_double(a, b_val);
+    } else if (ta == &PyFloat_Type && tb == &PyLong_Type) {
+        const double a_val = PyFloat_AS_DOUBLE(a);
+        if (std::isnan(a_val)) {
+            return 1;
+        }
+        const int cmp = compare_int_double(b, a_val);
+        return cmp == -2 ? -2 : -cmp;
     }
     int eq = PyObject_RichCompareBool(a, b, Py_EQ);
     if (eq < 0) {
@@ -84,10 +137,12 @@
 namespace sylvan {
 
 // True when compare_keys on objects of these exact types cannot call into
-// user code.
+// user code: exact ints and floats in any mix, or two exact strs.
 inline bool native_types(const PyTypeObject *ta, const PyTypeObject *tb)
 {
-    return ta == tb && (ta == &PyLong_Type || ta == &PyFloat_Type || ta == &PyUnicode_Type);
+    const bool numbers =
+        (ta == &PyLong_Type || ta == &PyFloat_Type) && (tb == &PyLong_Type || tb == &PyFloat_Type);
+    return numbers || (ta == tb && ta == &PyUnicode_Type);
 }
 
 // True when compare_keys(a, b) cannot call into user code.
@@ -129,10 +184,19 @@ inline void set_mutated_error()
     return guarded_order(tree, key, stored, stored);
 }
 
+// The tag of a probe that no key can have: a float strictly between two
+// int64 values (or below them all), which orders just below `word` among int
+// entries and equals none of them.
+inline constexpr uint8_t kProbeBelowWord = 4;
+
 // A key prepared once per operation: the cache entry it would have (tag and
 // word), so that it meets cache entries of its own kind as a machine word at
 // every level without being converted again. A str also keeps its word after
 // the last node prefix length it met, since nodes on one path mostly share it.
+// A float meets int entries by words too: an integral one within int64 as
+// the int it equals (kEntryInt), any other finite one below 2^63 as
+// kProbeBelowWord with the smallest int64 above it, saturated at INT64_MIN;
+// NaN and floats from 2^63 up stay kEntryOther and are compared in full.
 struct SearchKey {
     PyObject *obj;
     int64_t word;
@@ -141,10 +205,29 @@ struct SearchKey {
     mutable int64_t word_from = 0;
 };
 
+// A float probe's tag and word (SearchKey).
+[[gnu::noinline]] inline void prepare_float(SearchKey *sk, double d)
+{
+    if (!(d < 0x1p63)) {  // NaN too
+        return;
+    }
+    if (d < -0x1p63) {
+        sk->word = INT64_MIN;
+        sk->tag = kProbeBelowWord;
+        return;
+    }
+    const double up = std::ceil(d);  // within int64: converted exactly
+    sk->word = static_cast<int64_t>(up);
+    sk->tag = up == d ? kEntryInt : kProbeBelowWord;
+}
+
 inline SearchKey make_search_key(PyObject *key)
 {
     SearchKey sk{key, 0, kEntryOther};
     sk.tag = entry_for(key, &sk.word);
+    if (sk.tag == kEntryOther && PyFloat_CheckExact(key)) {
+        prepare_float(&sk, PyFloat_AS_DOUBLE(key));
+    }
     sk.word_from = sk.word;
     return sk;
 }
@@ -225,6 +308,10 @@ inline SearchKey make_search_key(PyObject *key)
     int64_t other;
     if (sk.tag == kEntryInt && PyLong_CheckExact(stored) && exact_int_as_i64(stored, &other)) {
         return sk.word < other ? -1 : (sk.word > other ? 1 : 0);
+    }
+    if (sk.tag == kProbeBelowWord &&
+        (cached_int(node, idx, &other) || (PyLong_CheckExact(stored) && exact_int_as_i64(stored, &other)))) {
+        return sk.word <= other ? -1 : 1;
     }
     return guarded_compare(tree, sk.obj, stored);
 }

@@ -85,6 +85,8 @@ template <bool Reverse>
         cmp = value < sk.word ? -1 : (value > sk.word ? 1 : 0);
     } else if (sk.tag == kEntryStr && str_slot_order(sk, node, idx, &cmp)) {
         // the words decided
+    } else if (sk.tag == kProbeBelowWord && cached_int(node, idx, &value)) {
+        cmp = value < sk.word ? -1 : 1;  // equal to no int
     } else {
         cmp = guarded_order(it->btree, candidate, bound, candidate);
     }

@@ -2,9 +2,9 @@
 // of lookups.
 //
 // A cached node whose entries are all of the key's kind is searched by its
-// words alone (an int decided outright, a str compared in full only with the
-// keys whose words tie with its own): a count of the words below the key,
-// by a scalar kernel (binary steps, then a branch-free count), or, on CPUs
+// words alone (an int, or a float among ints, decided outright, a str
+// compared in full only with the keys whose words tie with its own): a count
+// of the words below the key, by a scalar kernel (binary steps, then a branch-free count), or, on CPUs
 // with AVX2 (checked once at import), for the default order's 128 words in
 // two steps: the group of 16 words, then the group's words at once. Any other
 // node is binary-searched with compare_with_slot, whose full comparisons are
@@ -183,9 +183,26 @@ template <bool Wide>
     return low;
 }
 
+// (Never for a float between ints, whose tag no entry has: it meets int nodes
+// through search_below_word.)
 inline bool is_uniform_for(const PyBTreeNode *node, const SearchKey &sk)
 {
     return node->entry_kinds == kind_bit(sk.tag) && sk.tag != kEntryOther;
+}
+
+// The search of a node of int entries alone for a float between ints
+// (kProbeBelowWord): the count of the ints below its word, none equal to it.
+// Apart from search_uniform, whose int and str cases stay as lean.
+template <bool Wide>
+[[gnu::always_inline]] inline Py_ssize_t search_below_word(const PyBTreeNode *node, const SearchKey &sk)
+{
+    return lower_bound_words<Wide>(cache_words(node), node->n_keys,
+                                   static_cast<Py_ssize_t>(cache_capacity(node->order)), sk.word);
+}
+
+__attribute__((target("avx2"))) inline Py_ssize_t search_below_word_avx2(const PyBTreeNode *node, const SearchKey &sk)
+{
+    return search_below_word<true>(node, sk);
 }
 
 __attribute__((target("avx2"))) inline Py_ssize_t search_uniform_avx2(const PyBTreeNode *node, const SearchKey &sk,
@@ -234,6 +251,9 @@ template <size_t... I>
     *found = 0;
     if (is_uniform_for(node, sk)) {
         return g_use_avx2 ? search_uniform_avx2(node, sk, found) : search_uniform<false>(node, sk, found);
+    }
+    if (sk.tag == kProbeBelowWord && node->entry_kinds == kind_bit(kEntryInt)) {
+        return g_use_avx2 ? search_below_word_avx2(node, sk) : search_below_word<false>(node, sk);
     }
     Py_ssize_t low = 0;
     Py_ssize_t high = node->n_keys - 1;
@@ -298,12 +318,48 @@ template <typename Step>
     return 0;
 }
 
+// The descent through the nodes that hold only int entries, by the word
+// kernel alone, in a loop that calls nothing; kHandOver at the first other
+// node. `Equal`: the probe may equal an int (else it lies below sk.word and
+// equals none, so the descent only counts).
+template <bool Wide, bool Equal>
+[[gnu::always_inline]] inline int descend_int_words(PyBTreeObject *tree, PyBTreeNode **node, const SearchKey &sk,
+                                                    PyBTreeNode **where, Py_ssize_t *slot)
+{
+    const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
+    const bool prefetch = tree->size >= kPrefetchNodesFrom;
+    const int64_t x = sk.word;
+    return descend(node, [&](const PyBTreeNode *at, bool *found) __attribute__((always_inline)) {
+        if (at->entry_kinds != kind_bit(kEntryInt)) {
+            return kHandOver;
+        }
+        if (prefetch) {
+            prefetch_words(at, cap);
+        }
+        const int64_t *w = cache_words(at);
+        const Py_ssize_t i = Wide && cap == 128 ? lower_bound_node128(at, x, prefetch, false)
+                                                : lower_bound_words<Wide>(w, at->n_keys, cap, x);
+        if (i < 0) {
+            __builtin_unreachable();  // a count: the descent's error test folds away
+        }
+        *found = Equal && i < at->n_keys && w[i] == x;
+        return i;
+    }, where, slot);
+}
+
 // Keys of any kind: a node whose entries are all of the key's kind is
-// searched by its words, inline; any other by comparisons.
+// searched by its words, inline; any other by comparisons. A float between
+// ints first passes the int nodes as an int does (it equals none of them).
 template <bool Wide>
 [[gnu::always_inline]] inline int locate_general_body(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                                       PyBTreeNode **where, Py_ssize_t *slot)
 {
+    if (sk.tag == kProbeBelowWord) {
+        const int rc = descend_int_words<Wide, false>(tree, &node, sk, where, slot);
+        if (rc != kHandOver) {
+            return rc;
+        }
+    }
     const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
     const bool prefetch = tree->cached && tree->size >= kPrefetchNodesFrom;
     return descend(&node, [&](const PyBTreeNode *at, bool *found) __attribute__((always_inline)) {
@@ -334,32 +390,15 @@ __attribute__((target("avx2"), noinline)) inline int locate_general_wide(PyBTree
 
 // The lookup descent. An int key, the common case, meets the nodes that hold
 // only int entries with the word kernel alone, in a loop that calls nothing;
-// at the first other node the general descent takes over.
+// at the first other node the general descent takes over (which leads a
+// float between ints through the int nodes the same way).
 template <bool Wide>
 [[gnu::always_inline]] inline int locate(PyBTreeObject *tree, PyBTreeNode *node, const SearchKey &sk,
                                          PyBTreeNode **where, Py_ssize_t *slot)
 {
     *where = nullptr;
     if (sk.tag == kEntryInt) {
-        const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
-        const bool prefetch = tree->size >= kPrefetchNodesFrom;
-        const int64_t x = sk.word;
-        const int rc = descend(&node, [&](const PyBTreeNode *at, bool *found) __attribute__((always_inline)) {
-            if (at->entry_kinds != kind_bit(kEntryInt)) {
-                return kHandOver;
-            }
-            if (prefetch) {
-                prefetch_words(at, cap);
-            }
-            const int64_t *w = cache_words(at);
-            const Py_ssize_t i = Wide && cap == 128 ? lower_bound_node128(at, x, prefetch, false)
-                                                    : lower_bound_words<Wide>(w, at->n_keys, cap, x);
-            if (i < 0) {
-                __builtin_unreachable();  // a count: the descent's error test folds away
-            }
-            *found = i < at->n_keys && w[i] == x;
-            return i;
-        }, where, slot);
+        const int rc = descend_int_words<Wide, true>(tree, &node, sk, where, slot);
         if (rc != kHandOver) {
             return rc;
         }

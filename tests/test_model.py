@@ -21,19 +21,33 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, rule, run_stat
 
 from support import NODE_TYPE, SortedDict, build, entry_tags, node_count, probe, refs
 
-EDGES = [0, -1, 2**30, -(2**30), 2**60 - 1, -(2**60), 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**70, -(2**70)]
+EDGES = [0, -1, 2**30, -(2**30), 2**53 + 1, 2**60 - 1, -(2**60), 2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**70,
+         -(2**70)]
 NUMBERS = st.one_of(st.integers(-20, 20), st.sampled_from(EDGES), st.booleans(), st.integers(),
                     st.integers(-20, 20).map(float), st.floats(allow_nan=False))
+# Ints and floats each probing trees of the other: integral floats, halves, floats at and beyond the ends
+# of int64 (2.0**63 - 1024 is the last below). NaN probes the numeric families' lookups and searches, never a
+# range (a reverse walk's bound test sees keys after it) and is never stored (a sorted list cannot hold it).
+INTS = st.one_of(st.integers(-20, 20), st.sampled_from(EDGES), st.integers())
+FLOATS = st.one_of(st.integers(-20, 20).map(float), st.integers(-20, 20).map(lambda i: i + 0.5),
+                   st.sampled_from([2.0**63, 2.0**63 - 1024, -(2.0**63), -(2.0**63) - 2048, 2.0**64, -(2.0**70),
+                                    2.0**53 + 2, -0.0, 1e300, float("inf"), float("-inf")]),
+                   st.floats(allow_nan=False))
+NAN = st.just(float("nan"))
 # Str keys sharing long prefixes, of every kind (1-, 2- and 4-byte code points), prefixes of each other,
 # with NUL and lone surrogates: their cache abbreviations tie often and compare across kinds.
 PREFIXES = ["", "/srv/archive/2026/projects/", "https://host.test/api/v2/items?id=", "\u0444\u0430\u0439\u043b/"]
 CODE_POINTS = st.sampled_from(["a", "b", "\0", "\xfe", "\xff", "\u0100", "\ufeff", "\uff00", "\ud800", "\U0010ffff"])
 TEXT = st.builds(operator.add, st.sampled_from(PREFIXES), st.text(CODE_POINTS, max_size=9))
-FAMILIES = {  # keys, and range bounds at or beyond both ends
-    "numbers": (NUMBERS, [float("-inf"), -(2**1100), 2**1100, float("inf")]),
+BEYOND_NUMBERS = [float("-inf"), -(2**1100), 2**1100, float("inf")]
+FAMILIES = {  # keys, range bounds at or beyond both ends, and probes (by default the keys)
+    "numbers": (NUMBERS, BEYOND_NUMBERS),
+    "ints": (INTS, BEYOND_NUMBERS, INTS | FLOATS),
+    "floats": (FLOATS, BEYOND_NUMBERS, FLOATS | INTS),
     "strings": (st.text("abc", max_size=3) | st.text(max_size=5), ["", "\U0010ffff" * 9]),
     "text": (TEXT, ["", "\U0010ffff" * 40]),
 }
+NUMERIC = ("numbers", "ints", "floats")
 INDEX = st.integers(0, 10**6)  # picks a present key
 VIAS = ["__setitem__", "insert", "setdefault", "__getitem__", "__delitem__", "pop", "pop_default"]
 INCLUSIVE = [(True, True), (True, False), (False, True), (False, False)]
@@ -70,8 +84,24 @@ NEAREST = {  # the nearest key's index in ks, for probe k
 }
 
 
+class AfterAll:  # a NaN probe is neither < nor == any key, so the tree's searches place it after them all
+    def __lt__(self, other):
+        return False
+
+    def __gt__(self, other):
+        return True
+
+
+def is_nan(k):
+    return type(k) is float and k != k
+
+
+def searched(k):  # the probe that bisect places where the tree does
+    return AfterAll() if is_nan(k) else k
+
+
 def nearest(ks, which, k):  # floor/ceiling/lower/higher: the index of the answer, or None
-    i = NEAREST[which](ks, k)
+    i = NEAREST[which](ks, searched(k))
     return i if 0 <= i < len(ks) else None
 
 
@@ -108,8 +138,9 @@ def live_nodes():
 
 
 def machine(order, cache, family):
-    keys, beyond = FAMILIES[family]
-    bound = st.none() | keys | INDEX.map(lambda i: ("at", i)) | st.sampled_from(beyond)
+    keys, beyond, probes = (FAMILIES[family] + (FAMILIES[family][0],))[:3]
+    searches = probes | NAN if family in NUMERIC else probes
+    bound = st.none() | probes | INDEX.map(lambda i: ("at", i)) | st.sampled_from(beyond)
 
     class Model(RuleBasedStateMachine):
         def __init__(self):
@@ -130,9 +161,10 @@ def machine(order, cache, family):
             held = {id(v) for v in self.model.values()}
             assert refs(self.ledger) == [BASE + (2 + extra) * (id(v) in held) for v in self.ledger]
 
-        @rule(k=keys, i=INDEX, present=st.booleans(), via=st.sampled_from(VIAS))
+        @rule(k=searches, i=INDEX, present=st.booleans(), via=st.sampled_from(VIAS))
         def one_key(self, k, i, present, via):
             k, v = self.key(k, i, present), self.value()  # through a twin, only the value changes
+            via = "pop_default" if is_nan(k) and via in ("__setitem__", "insert", "setdefault") else via
             want = self.model.get(k, MISSING)
             assert self.d.get(k, MISSING) is want and self.d.get(k) is (None if want is MISSING else want)
             assert probe.find(self.d, k, True)[0] is probe.find(self.d, k, False)[0] is (want is not MISSING)
@@ -157,7 +189,7 @@ def machine(order, cache, family):
         def bulk(self, start, count, step, delete, seed):
             if not delete:
                 for k in (start + i * step for i in range(count)):
-                    k = k if family == "numbers" else f"{k:+024.1f}"
+                    k = k if family in NUMERIC else f"{k:+024.1f}"
                     self.d[k] = self.model[k] = self.value()
             elif self.model:
                 doomed = sorted(self.model)[start % len(self.model):][:count]
@@ -193,7 +225,7 @@ def machine(order, cache, family):
                 assert all(k is w and v is self.model[w] for (k, v), w in zip(items, want)), (inc, rev)
             assert list(self.d.irange(lo, hi)) == list(self.d.irange(lo, hi, (True, False), False))
 
-        @rule(k=keys, i=INDEX, present=st.booleans(), default=st.booleans())
+        @rule(k=searches, i=INDEX, present=st.booleans(), default=st.booleans())
         def nearest(self, k, i, present, default):  # a present probe may be an equal twin
             k, ks = self.key(k, i, present), sorted(self.model)
             for name, item in itertools.product(NEAREST, (False, True)):
@@ -232,10 +264,10 @@ def machine(order, cache, family):
                 del self.model[k]
 
         # Positions: every answer is the sorted list's; a present probe may be an equal twin.
-        @rule(k=keys, i=INDEX, present=st.booleans(), at=st.integers(-40, 40))
+        @rule(k=searches, i=INDEX, present=st.booleans(), at=st.integers(-40, 40))
         def positions(self, k, i, present, at):
             k, ks = self.key(k, i, present), sorted(self.model)
-            left, right = bisect.bisect_left(ks, k), bisect.bisect_right(ks, k)
+            left, right = bisect.bisect_left(ks, searched(k)), bisect.bisect_right(ks, searched(k))
             assert (self.d.bisect_left(k), self.d.bisect_right(k), self.d.bisect(k)) == (left, right, right)
             if right > left:
                 assert self.d.index(k) == left
