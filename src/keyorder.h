@@ -52,7 +52,12 @@
     if (std::fabs(d) < 0x1p63) {
         return sign;
     }
-    // Both beyond int64: the double is integral there, so as an int it compares exactly.
+    // Both beyond int64: the double is integral there, so as an int it compares
+    // exactly. That allocates, which a read without the lock does not do: it
+    // is made again under the lock (readers.h).
+    if (sylvan::refuse_user_code()) {
+        return -2;
+    }
     PyObject *as_int = PyLong_FromDouble(d);
     if (as_int == nullptr) {
         return -2;

@@ -146,9 +146,9 @@ class ReadSection {
     PyBTreeObject *tree_ = nullptr;  // once entered
 };
 
-// In a read that skipped the lock, a comparison that could run user code is
-// refused: true (the caller fails as if the comparison had raised, with no
-// exception set, and the read is made again under the lock).
+// In a read that skipped the lock, a comparison that could run user code (or
+// must allocate) is refused: true (the caller fails as if the comparison had
+// raised, with no exception set, and the read is made again under the lock).
 inline bool refuse_user_code() noexcept
 {
     ReaderState &state = t_reader;
