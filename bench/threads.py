@@ -110,7 +110,7 @@ def shared_container(kind, keys):
     d = (dict if kind == "dict" else SortedDict).fromkeys(keys, 1)
 
     def calls():
-        list(d)  # this thread holds every key once: their reference counts become shared, as in real use
+        list(d.keys())  # this thread holds every key once: their reference counts become shared, as in real use
         setitem, pop = d.__setitem__, d.pop
         return d.get, lambda k: setitem(k, 1), lambda k: pop(k, None), getattr(d, "key_at", None)
     return calls

@@ -72,6 +72,24 @@ inline thread_local ReaderState t_reader;
 
 inline std::atomic_ref<uint32_t> writers_of(PyBTreeObject *tree) { return std::atomic_ref<uint32_t>(tree->writers); }
 
+// How often a read waits for a write to end before it takes the lock, and
+// how long each wait spins (a few microseconds: an insertion or deletion).
+inline constexpr int kWriteWaits = 2;
+inline constexpr int kWriteSpins = 2000;
+
+// Spins until the tree has no writer: false if it still has one after a
+// while.
+inline bool write_ends(PyBTreeObject *tree)
+{
+    for (int spin = 0; spin < kWriteSpins; spin++) {
+        __builtin_ia32_pause();
+        if (writers_of(tree).load(std::memory_order_acquire) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 #ifdef SYLVANMAP_TESTING
 inline constexpr uint32_t kMutating = 1u << 31;
 inline std::atomic<unsigned> reader_dwell_micros{0};
@@ -100,18 +118,28 @@ class ReadSection {
         if (state_->slot < 0) {
             state_->slot = static_cast<int>(g_next_reader_slot.fetch_add(1, std::memory_order_relaxed) % kReaderSlots);
         }
-        slot_ = &g_reader_slots[state_->slot];
-        PyBTreeObject *empty = nullptr;
-        // Taken by another thread sharing the slot: that read is short, but
-        // this one takes the lock rather than wait.
-        if (!slot_->tree.compare_exchange_strong(empty, tree, std::memory_order_seq_cst)) {
-            slot_ = nullptr;
-            return;
+        ReaderSlot *slot = &g_reader_slots[state_->slot];
+        for (int waits = 0;; waits++) {
+            PyBTreeObject *empty = nullptr;
+            // Taken by another thread sharing the slot: that read is short,
+            // but this one takes the lock rather than wait.
+            if (!slot->tree.compare_exchange_strong(empty, tree, std::memory_order_seq_cst)) {
+                return;
+            }
+            if (writers_of(tree).load(std::memory_order_seq_cst) == 0) {
+                break;
+            }
+            slot->tree.store(nullptr, std::memory_order_release);
+            // A write is under way. Writes are short, and a read that queued
+            // on the lock would be parked and woken by the kernel, which
+            // costs far more: wait a while for the write to end, with the
+            // slot free (so the writer never waits for this read), then take
+            // the lock if it has not ended.
+            if (waits == kWriteWaits || !write_ends(tree)) {
+                return;
+            }
         }
-        if (writers_of(tree).load(std::memory_order_seq_cst) != 0) {
-            leave();
-            return;
-        }
+        slot_ = slot;
         state_->unlocked = true;
         state_->refused = false;
         tree_ = tree;
@@ -172,7 +200,9 @@ class Excluding {
         writers_of(tree_).fetch_add(1, std::memory_order_seq_cst);
         for (ReaderSlot &slot : g_reader_slots) {
             for (int spins = 0; slot.tree.load(std::memory_order_seq_cst) == tree_; spins++) {
-                if (spins > 64) {
+                if (spins < kWriteSpins) {
+                    __builtin_ia32_pause();  // reads are short: spin
+                } else {
                     sched_yield();  // the reader's thread may have been preempted
                 }
             }
