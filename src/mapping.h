@@ -265,21 +265,27 @@ static PyObject *btree_nearest(PyObject *self, PyObject *const *args, Py_ssize_t
     if (kind.item && !pair) {
         return nullptr;
     }
-    sylvan::Found found;
+    PyObject *found = nullptr;  // the key, or the pair filled (once: a read given up found nothing)
     const int rc = sylvan::shared_read(self, [&] {
         PyBTreeNode *node;
         Py_ssize_t slot;
         const int rc = sylvan::tree_nearest(sylvan::as_tree(self), key, kind, &node, &slot);
         if (rc == 0 && node != nullptr) {
-            found.take(node, slot, kind.item);
+            if constexpr (kind.item) {
+                PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(node->keys[slot]));
+                PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(node->values[slot]));
+                found = pair.release();
+            } else {
+                found = Py_NewRef(node->keys[slot]);
+            }
         }
         return rc;
     });
     if (rc < 0) {
         return nullptr;
     }
-    if (found.key) {
-        return found.result(std::move(pair));
+    if (found != nullptr) {
+        return found;
     }
     if (default_value != nullptr) {
         return Py_NewRef(default_value);
@@ -317,23 +323,28 @@ static PyObject *btree_at(PyObject *self, PyObject *arg)
     if (Item && !pair) {
         return nullptr;
     }
-    sylvan::Found found;
-    const bool within = sylvan::shared_read(self, [&] {
+    // Positions compare nothing, so the read is never given up and fills the
+    // pair once.
+    PyObject *result = sylvan::shared_read(self, [&]() -> PyObject * {
         PyBTreeObject *tree = sylvan::as_tree(self);
         Py_ssize_t i = index;
         if (!sylvan::position_within(&i, tree->size)) {
-            return false;
+            return nullptr;
         }
         Py_ssize_t slot;
         PyBTreeNode *node = sylvan::node_at_position(tree->root, i, &slot);
-        found.take(node, slot, Item);
-        return true;
+        if constexpr (Item) {
+            PyTuple_SET_ITEM(pair.get(), 0, Py_NewRef(node->keys[slot]));
+            PyTuple_SET_ITEM(pair.get(), 1, Py_NewRef(node->values[slot]));
+            return pair.release();
+        } else {
+            return Py_NewRef(node->keys[slot]);
+        }
     });
-    if (!within) {
+    if (result == nullptr) {
         sylvan::raise_position_error();
-        return nullptr;
     }
-    return found.result(std::move(pair));
+    return result;
 }
 
 static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t nargs)

@@ -101,32 +101,6 @@ class ExceptionStash {
     return pair;
 }
 
-// What a read found at a slot: the key, and the value when an item is asked
-// for, with references taken while the node was at hand; the result is made
-// afterwards, in a pair allocated before the read (or the key alone).
-struct Found {
-    Ref key;
-    Ref value;
-
-    template <typename Node>
-    void take(const Node *node, Py_ssize_t slot, bool item)
-    {
-        key = Ref::take(node->keys[slot]);
-        if (item) {
-            value = Ref::take(node->values[slot]);
-        }
-    }
-    [[nodiscard]] PyObject *result(Ref pair)
-    {
-        if (!pair) {
-            return key.release();
-        }
-        PyTuple_SET_ITEM(pair.get(), 0, key.release());
-        PyTuple_SET_ITEM(pair.get(), 1, value.release());
-        return pair.release();
-    }
-};
-
 }  // namespace sylvan
 
 #endif  // SYLVANMAP_PYREF_H
