@@ -72,6 +72,16 @@ inline thread_local ReaderState t_reader;
 
 inline std::atomic_ref<uint32_t> writers_of(PyBTreeObject *tree) { return std::atomic_ref<uint32_t>(tree->writers); }
 
+// A spin-wait hint to the processor.
+inline void cpu_relax()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // How often a read waits for a write to end before it takes the lock, and
 // how long each wait spins (a few microseconds: an insertion or deletion).
 inline constexpr int kWriteWaits = 2;
@@ -82,7 +92,7 @@ inline constexpr int kWriteSpins = 2000;
 inline bool write_ends(PyBTreeObject *tree)
 {
     for (int spin = 0; spin < kWriteSpins; spin++) {
-        __builtin_ia32_pause();
+        cpu_relax();
         if (writers_of(tree).load(std::memory_order_acquire) == 0) {
             return true;
         }
@@ -201,7 +211,7 @@ class Excluding {
         for (ReaderSlot &slot : g_reader_slots) {
             for (int spins = 0; slot.tree.load(std::memory_order_seq_cst) == tree_; spins++) {
                 if (spins < kWriteSpins) {
-                    __builtin_ia32_pause();  // reads are short: spin
+                    cpu_relax();  // reads are short: spin
                 } else {
                     sched_yield();  // the reader's thread may have been preempted
                 }
