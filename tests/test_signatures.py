@@ -22,13 +22,15 @@ def tree():
 
 def target(name):
     """A fresh callable for name (and its tree, kept alive): the class, a module function or a bound method."""
-    if name == "SortedDict":
-        return SortedDict
-    if name == "get_include":
-        return sylvanmap.get_include
-    if name == "fromkeys":
-        return SortedDict.fromkeys
-    return getattr(tree(), name)
+    special = {"SortedDict": SortedDict, "get_include": sylvanmap.get_include, "fromkeys": SortedDict.fromkeys}
+    return special.get(name) or getattr(tree(), name)
+
+
+def stores_keyword(name, keyword):
+    """name(**{keyword: 1}) on an empty tree stores the item (keyword, 1), as dict.update does."""
+    empty = SortedDict()
+    getattr(empty, name)(**{keyword: 1})
+    assert empty.items() == [(keyword, 1)]
 
 
 def value(name, parameter):
@@ -55,9 +57,7 @@ def test_signature_reads_and_keywords_match_it(name):
         if p.kind is not P.POSITIONAL_ONLY:
             target(name)(*args, **kwargs)
         elif takes_kwargs:  # the name is then one of **kwargs, as for dict.update(other=1)
-            empty = SortedDict()
-            getattr(empty, name)(**{p.name: 1})
-            assert empty.items() == [(p.name, 1)]
+            stores_keyword(name, p.name)
         else:
             with pytest.raises(TypeError, match="keyword"):
                 target(name)(*args, **kwargs)
@@ -67,9 +67,7 @@ def test_signature_reads_and_keywords_match_it(name):
             with pytest.raises(TypeError):
                 target(name)(*[value(name, q.name) for q in shown], **{p.name: value(name, p.name)})
         if p.kind is P.VAR_KEYWORD:
-            empty = SortedDict()
-            getattr(empty, name)(a=1)
-            assert empty.items() == [("a", 1)]
+            stores_keyword(name, "a")
     if not any(p.kind is P.VAR_POSITIONAL for p in parameters):
         with pytest.raises(TypeError):
             target(name)(*[value(name, q.name) for q in shown], None)

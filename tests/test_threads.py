@@ -69,34 +69,18 @@ class Slow:
     def __init__(self, k):
         self.k = k
 
-    def _block(self):
-        if next(Slow.ticks) % 64 == 0:
-            time.sleep(0)
+    @staticmethod
+    def block():
+        next(Slow.ticks) % 64 or time.sleep(0)
 
     def __lt__(self, other):
-        self._block()
-        return self.k < other.k
+        return Slow.block() or self.k < other.k
 
     def __eq__(self, other):
-        self._block()
-        return self.k == other.k
-
-    def __hash__(self):
-        return hash(self.k)
-
-    def __repr__(self):
-        return f"Slow({self.k})"
+        return Slow.block() or self.k == other.k
 
 
 MUTATED = "SortedDict mutated during key comparison"
-
-
-@pytest.fixture
-def parked():
-    """Every release point in the engine parks (its thread detached) for 20 us: other threads run there."""
-    sylvanmap._park_releases(1, 20)
-    yield
-    sylvanmap._park_releases(0, 0)
 
 
 def test_module_runs_without_the_gil():
@@ -226,12 +210,10 @@ def test_positions_under_writes():
 
 @pytest.mark.parametrize("key", [int, Slow], ids=["int", "slow"])
 @pytest.mark.parametrize("park", [False, True], ids=["", "parked"])
-def test_writers_deleting_in_one_region(key, park, request):
+def test_writers_deleting_in_one_region(key, park):
     # Merges, root shrinks and range zips under writers that share nodes: each writer's stripe of keys
     # stays its own, so the models hold whatever order the threads run in; a comparison that meets
     # another thread's change fails and changes nothing.
-    if park:
-        request.getfixturevalue("parked")
     d, stripes = SortedDict(3), 3
     models = [dict() for _ in range(stripes)]
 
@@ -243,11 +225,9 @@ def test_writers_deleting_in_one_region(key, park, request):
                 op = rng.random()
                 try:
                     if op < 0.5:
-                        d[key(k)] = k
-                        model[k] = k
+                        d[key(k)] = model[k] = k  # (the model only once the tree took it)
                     elif op < 0.9:
-                        assert d.pop(key(k), None) == model.get(k)
-                        model.pop(k, None)
+                        assert d.pop(key(k), None) == model.pop(k, None)
                     elif key is int and rng.random() < 0.5:  # another stripe's keys lie between: none
                         assert d.delete_range(k, k, inclusive=(True, True)) == (model.pop(k, None) is not None)
                     else:
@@ -259,48 +239,41 @@ def test_writers_deleting_in_one_region(key, park, request):
     def walker(stop):
         while not stop.is_set():
             try:
-                keys = [k if key is int else k.k for k in d]
+                keys = [getattr(k, "k", k) for k in d]
             except RuntimeError as e:
                 assert str(e) in RESTARTS + (MUTATED,), e
                 continue
             assert ascending(keys)
 
-    run_threads(*(writer(w) for w in range(stripes)), walker)
+    sylvanmap._park_releases(park, 20)  # parked: every release point detaches its thread for 20 us
+    try:
+        run_threads(*(writer(w) for w in range(stripes)), walker)
+    finally:
+        sylvanmap._park_releases(0, 0)
     probe.check(d)
     union = sorted((k, v) for m in models for k, v in m.items())
-    assert [(k if key is int else k.k, v) for k, v in d.items()] == union
+    assert [(getattr(k, "k", k), v) for k, v in d.items()] == union
 
 
-def test_update_from_a_list_another_thread_changes():
-    pairs = [(i, i) for i in range(500)]
-    shared, trees = list(pairs), []
+def test_reading_lists_another_thread_changes():
+    # update() from a list of pairs (some of them lists), and __setstate__ from key and value columns,
+    # while another thread clears and refills them; dict.update is the control.
+    pairs, n = [(i, i) for i in range(500)], 500
+    shared, keys, values, trees, loaded = list(pairs), list(range(n)), list(range(n)), [], []
 
     def mutator(stop):
         while not stop.is_set():
-            shared.clear()
-            shared.extend(pairs)
-            shared[100:300] = [[i, -i] for i in range(50)]  # pairs that are lists
+            for column, full in ((shared, pairs), (keys, range(n)), (values, range(n))):
+                column.clear()
+                column.extend(full)
+            shared[100:300] = [[i, -i] for i in range(50)]
 
     def updater(stop):
         while not stop.is_set():
             for d in (SortedDict(), SortedDict.fromkeys([1000])):  # bulk loaded, and inserted one by one
                 d.update(shared)
-                dict().update(shared)  # the control
+                dict().update(shared)
                 trees.append(d)
-
-    run_threads(mutator, updater)
-    for d in trees[-50:]:
-        probe.check(d)
-        assert set(d.items()) - {(1000, None)} <= set(pairs) | {(i, -i) for i in range(50)}
-
-
-def test_setstate_from_columns_another_thread_changes():
-    keys, values, seen = list(range(1000)), list(range(1000)), []
-
-    def mutator(stop):
-        while not stop.is_set():
-            keys.clear(), values.clear()
-            keys.extend(range(1000)), values.extend(range(1000))
 
     def loader(stop):
         d = SortedDict()
@@ -310,21 +283,27 @@ def test_setstate_from_columns_another_thread_changes():
             except ValueError as e:  # the two columns read at different lengths
                 assert str(e) == "state keys and values differ in length"
                 continue
-            probe.check(d)
-            seen.append(len(d))
+            loaded.append(probe.check(d) and list(d) == list(range(len(d))))  # as some moment saw them
 
-    run_threads(mutator, loader)
-    assert seen and all(list(d) == list(range(n)) for d, n in [(SortedDict.fromkeys(range(k)), k) for k in seen[-5:]])
+    run_threads(mutator, updater, loader)
+    assert loaded and all(loaded)
+    for d in trees[-50:]:
+        probe.check(d)
+        assert set(d.items()) - {(1000, None)} <= set(pairs) | {(i, -i) for i in range(50)}
 
 
 class Published(SortedDict):
-    """Its __new__ publishes every instance before the copy protocol fills it."""
+    """Its __new__ publishes every instance before the copy protocol fills it; its __getstate__ blocks (user
+    code), letting other threads run."""
     live = []
 
     def __new__(cls, *args):
         obj = super().__new__(cls, *args)
         cls.live[-3:] = [obj]
         return obj
+
+    def __getstate__(self):
+        return time.sleep(0)
 
 
 def test_copy_whose_new_publishes_the_instance():
@@ -344,16 +323,8 @@ def test_copy_whose_new_publishes_the_instance():
     run_threads(meddler, copier)
 
 
-class Stateful(SortedDict):
-    """__getstate__ blocks (user code): other threads run meanwhile."""
-
-    def __getstate__(self):
-        time.sleep(0)
-        return None
-
-
 def test_reduce_reads_items_and_settings_together():
-    d, a, b = Stateful(3), dict.fromkeys(range(0, 100, 2)), dict.fromkeys(range(1, 100, 2))
+    d, a, b = Published(3), dict.fromkeys(range(0, 100, 2)), dict.fromkeys(range(1, 100, 2))
     allowed = {3: ([], sorted(a)), 5: ([], sorted(b))}
 
     def reinit(stop):
@@ -372,10 +343,7 @@ def test_reduce_reads_items_and_settings_together():
 
 class Tracked:
     """A value that records its finaliser's run: no reader may ever hold one that has been finalised."""
-    __slots__ = ("alive",)
-
-    def __init__(self):
-        self.alive = True
+    alive = True
 
     def __del__(self):
         self.alive = False
@@ -385,7 +353,6 @@ READS_OF_VALUES = {  # reads that skip the lock on free-threaded builds, each gi
     "getitem": lambda d, k, i: d[k], "get": lambda d, k, i: d.get(k),
     "floor_item": lambda d, k, i: d.floor_item(k)[1], "higher_item": lambda d, k, i: d.higher_item(k)[1],
     "item_at": lambda d, k, i: d.item_at(i)[1], "peekitem": lambda d, k, i: d.peekitem(0)[1],
-    "bisect": lambda d, k, i: None if 0 <= d.bisect_left(k) <= len(d) + 64 else False,
 }
 
 
@@ -409,20 +376,18 @@ def test_readers_racing_writers_on_the_same_keys(kind):
             else:
                 d.delete_range(k, keys[min(len(keys) - 1, keys.index(k) + 3)])
 
-    def reader(seed):
-        def run(stop):
-            rng, names = random.Random(seed), sorted(READS_OF_VALUES)
-            while not stop.is_set():
-                try:
-                    v = READS_OF_VALUES[rng.choice(names)](d, fresh(rng.choice(keys)), rng.randrange(64))
-                except (KeyError, IndexError):  # gone meanwhile
-                    continue
-                assert v is None or v.alive, "a value whose finaliser ran"
-        return run
+    def reader(stop):
+        rng, names = random.Random(), sorted(READS_OF_VALUES)
+        while not stop.is_set():
+            try:
+                v = READS_OF_VALUES[rng.choice(names)](d, fresh(rng.choice(keys)), rng.randrange(64))
+            except (KeyError, IndexError):  # gone meanwhile
+                continue
+            assert v is None or v.alive, "a value whose finaliser ran"
 
     sylvanmap._reader_overlaps(2)  # each read without the lock dwells 2 us in its slot
     try:
-        run_threads(writer, reader(1), reader(2))
+        run_threads(writer, reader, reader)
     finally:
         overlaps = sylvanmap._reader_overlaps(0)
     assert overlaps == 0, "reads without the lock overlapped a write"
