@@ -78,8 +78,7 @@ Py_ssize_t PyBTree_Size(PyObject *btree)
 int PyBTree_Insert(PyObject *self, PyObject *key, PyObject *value)
 {
     BTREE_CHECK(self, -1);
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     return tree_insert(sylvan::as_tree(self), key, value);
 }
 
@@ -93,8 +92,7 @@ PyObject *PyBTree_Search(PyObject *self, PyObject *key)
 int PyBTree_Delete(PyObject *self, PyObject *key)
 {
     BTREE_CHECK(self, -1);
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     sylvan::Removed removed;  // released last, once the tree is consistent
     return tree_delete(sylvan::as_tree(self), key, &removed);
 }
@@ -144,8 +142,7 @@ PyObject *PyBTree_GetMax(PyObject *self)
 int PyBTree_Clear(PyObject *self)
 {
     BTREE_CHECK(self, -1);
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     return sylvan::tree_clear(sylvan::as_tree(self));
 }
 

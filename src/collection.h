@@ -278,8 +278,7 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
 [[nodiscard]] static int update_from(PyObject *self, PyObject *other)
 {
     if (!is_btree(other) && !PyDict_Check(other)) {
-        Locked lock(self);
-        Excluding writing(self);
+        Writing writing(self);
         return update_from_locked(self, other);
     }
     Locked2 lock(self, other);
@@ -299,8 +298,7 @@ static PyObject *btree_update(PyObject *self, PyObject *args, PyObject *kwds)
         return nullptr;
     }
     if (kwds != nullptr && PyDict_GET_SIZE(kwds) > 0) {
-        sylvan::Locked lock(self);  // (the keywords' dict is the call's own)
-        sylvan::Excluding writing(self);
+        sylvan::Writing writing(self);  // (the keywords' dict is the call's own)
         sylvan::Batch batch;
         sylvan::Sink sink{sylvan::as_tree(self), sylvan::as_tree(self)->size == 0 ? &batch : nullptr};
         if (sylvan::finish(sink, sylvan::read_dict(sink, kwds, "kwargs"), true) < 0) {

@@ -37,8 +37,7 @@ static PyObject *btree_subscript(PyObject *self, PyObject *key)
 
 static int btree_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 {
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     if (value != nullptr) {
         return tree_insert(sylvan::as_tree(self), key, value);
     }
@@ -56,8 +55,7 @@ static PyObject *btree_insert(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (!sylvan::positional_count_ok("insert", nargs, 2, 2)) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     if (tree_insert(sylvan::as_tree(self), args[0], args[1]) < 0) {
         return nullptr;
     }
@@ -81,8 +79,7 @@ static PyObject *btree_setdefault(PyObject *self, PyObject *const *args, Py_ssiz
     if (!sylvan::positional_count_ok("setdefault", nargs, 1, 2)) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     PyObject *key = args[0];
     PyObject *default_value = nargs > 1 ? args[1] : Py_None;
     PyObject *value = sylvan::tree_lookup(sylvan::as_tree(self), key);
@@ -100,8 +97,7 @@ static PyObject *btree_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
     if (!sylvan::positional_count_ok("pop", nargs, 1, 2)) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     PyObject *key = args[0];
     sylvan::Ref value = sylvan::Ref::steal(sylvan::tree_lookup(sylvan::as_tree(self), key));
     if (value) {
@@ -211,8 +207,7 @@ static PyObject *removed_pair(sylvan::Ref pair, sylvan::Removed *removed)
 static PyObject *btree_popitem(PyObject *self, PyObject *args)
 {
     using sylvan::Ref;
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     // The result tuple is made before the end is located: on 3.11 its
     // allocation can run the collector, whose finalisers may change the tree.
     // (A failed allocation loses nothing.)
@@ -353,8 +348,7 @@ static PyObject *btree_pop_at(PyObject *self, PyObject *const *args, Py_ssize_t 
     if (!sylvan::positional_count_ok("pop_at", nargs, 0, 1)) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     Py_ssize_t index = -1;
     if (nargs == 1 && sylvan::parse_index(args[0], &index) < 0) {
         return nullptr;
@@ -382,8 +376,7 @@ static PyObject *btree_delete_range(PyObject *self, PyObject *const *args, Py_ss
     if (sylvan::parse_range_args("delete_range", args, nargs, kwnames, 3, &range) < 0) {
         return nullptr;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     return tree_delete_range(sylvan::as_tree(self), range);
 }
 

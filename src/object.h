@@ -32,23 +32,20 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
         PyErr_Format(PyExc_ValueError, "order must be at least %d, got %d", 2, order);
         return -1;
     }
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? 1 : 0);
 }
 
 // The collector's clear: the items go even when no new root can be made.
 static int btree_clear_slot(PyObject *self)
 {
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     return sylvan::tree_clear(sylvan::as_tree(self));
 }
 
 static PyObject *btree_clear_method(PyObject *self, PyObject *)
 {
-    sylvan::Locked lock(self);
-    sylvan::Excluding writing(self);
+    sylvan::Writing writing(self);
     if (sylvan::tree_clear(sylvan::as_tree(self)) < 0) {
         return nullptr;
     }

@@ -209,8 +209,7 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
         return nullptr;
     }
     {
-        Locked lock(self);
-        Excluding writing(self);
+        Writing writing(self);
         take_tree(self, fresh.get());
     }
     if (attributes != Py_None && apply_attribute_state(self, attributes) < 0) {
@@ -287,8 +286,7 @@ static PyObject *btree_fromkeys(PyObject *cls, PyObject *args)
     // A subclass's own __setitem__ (or a __new__ that made something else) is
     // honoured, as dict.fromkeys honours it.
     const bool ours = is_btree(d) && Py_TYPE(d)->tp_as_mapping->mp_ass_subscript == btree_ass_subscript;
-    Locked lock(ours ? d : nullptr);
-    Excluding writing(ours ? d : nullptr);
+    Writing writing(ours ? d : nullptr);
     Batch batch;
     Sink sink{ours ? as_tree(d) : nullptr, ours && as_tree(d)->size == 0 ? &batch : nullptr};
     int rc = 0;

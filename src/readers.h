@@ -251,6 +251,18 @@ class Excluding {
 
 #endif
 
+// A write's guards for the scope: the tree's lock, then the exclusion of
+// unlocked readers (none for NULL). Two trees locked together take Locked2
+// and Excluding of the one written.
+class Writing {
+  public:
+    explicit Writing(PyObject *obj) noexcept : lock_(obj), excluding_(obj) {}
+
+  private:
+    Locked lock_;
+    Excluding excluding_;
+};
+
 // read() (an engine read) without the lock where it can be, else under the
 // lock. read() must change nothing, allocate nothing and report failure only
 // through its result, which must own nothing when the read gave up.
