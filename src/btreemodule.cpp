@@ -43,13 +43,13 @@
 
 #include "sylvanmap.h"
 
-#include "collection.h"
-#include "docstrings.h"
-#include "iterators.h"
-#include "mapping.h"
-#include "object.h"
-#include "protocols.h"
-#include "ranges.h"
+#include "sorteddict/collection.h"
+#include "sorteddict/docstrings.h"
+#include "sorteddict/iterators.h"
+#include "sorteddict/mapping.h"
+#include "sorteddict/object.h"
+#include "sorteddict/protocols.h"
+#include "sorteddict/ranges.h"
 
 /* --------------------------------------------------------- exported C interface */
 

@@ -9,7 +9,7 @@ import re
 import sys
 from pathlib import Path
 
-OURS = re.compile(r"sylvanmap|_sylvanmap_probe|/src/\w+\.(h|cpp)\b")
+OURS = re.compile(r"sylvanmap|_sylvanmap_probe|/src/(\w+/)?\w+\.(h|cpp)\b")
 
 
 def main(directory: str) -> int:

@@ -20,7 +20,7 @@
 
 #include "sylvanmap_loader.h"
 
-#include "compat.h"  // the module's shims: PyErr_GetRaisedException on 3.11
+#include "core/compat.h"  // the module's shims: PyErr_GetRaisedException on 3.11
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lock.h"
-#include "pyref.h"
-#include "search.h"
+#include "core/lock.h"
+#include "core/pyref.h"
+#include "engine/search.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include <utility>
 
-#include "keyorder.h"
+#include "engine/keyorder.h"
 
 namespace sylvan {
 

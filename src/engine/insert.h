@@ -9,9 +9,9 @@
 #ifndef SYLVANMAP_INSERT_H
 #define SYLVANMAP_INSERT_H
 
-#include "pyref.h"
-#include "retire.h"
-#include "search.h"
+#include "core/pyref.h"
+#include "core/retire.h"
+#include "engine/search.h"
 
 // Splits the full child parent->children[child_index] around its median, which
 // moves up into the parent (which is not full). Returns 0, or -1 with

@@ -55,7 +55,7 @@
 #ifndef SYLVANMAP_RECORDS_H
 #define SYLVANMAP_RECORDS_H
 
-#include "compat.h"  // <Python.h>, and the calls 3.11 lacks
+#include "core/compat.h"  // <Python.h>, and the calls 3.11 lacks
 
 #include <cstdint>
 

@@ -9,7 +9,7 @@
 #ifndef SYLVANMAP_PYREF_H
 #define SYLVANMAP_PYREF_H
 
-#include "compat.h"  // <Python.h>, and the calls 3.11 lacks
+#include "core/compat.h"  // <Python.h>, and the calls 3.11 lacks
 
 namespace sylvan {
 

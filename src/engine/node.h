@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "strkeys.h"
+#include "engine/strkeys.h"
 
 extern PyTypeObject PyBTreeNode_Type;
 

@@ -23,7 +23,7 @@
 #ifndef SYLVANMAP_RETIRE_H
 #define SYLVANMAP_RETIRE_H
 
-#include "records.h"
+#include "core/records.h"
 
 #ifdef SYLVANMAP_TESTING
 #include <atomic>

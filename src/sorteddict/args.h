@@ -9,7 +9,7 @@
 
 #include <string_view>
 
-#include "bounds.h"
+#include "engine/bounds.h"
 
 namespace sylvan {
 

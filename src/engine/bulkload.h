@@ -28,9 +28,9 @@
 #ifndef SYLVANMAP_BULKLOAD_H
 #define SYLVANMAP_BULKLOAD_H
 
-#include "batch.h"
-#include "insert.h"
-#include "tree.h"
+#include "engine/batch.h"
+#include "engine/insert.h"
+#include "engine/tree.h"
 
 namespace sylvan {
 

@@ -31,11 +31,11 @@
 #ifndef SYLVANMAP_ITERATORS_H
 #define SYLVANMAP_ITERATORS_H
 
-#include "args.h"
-#include "cursor.h"
-#include "lock.h"
-#include "pyref.h"
-#include "tree.h"
+#include "sorteddict/args.h"
+#include "engine/cursor.h"
+#include "core/lock.h"
+#include "core/pyref.h"
+#include "engine/tree.h"
 
 extern PyTypeObject PyBTreeIter_Type;
 extern PyTypeObject PyBTreeReverseIter_Type;

@@ -7,9 +7,9 @@
 #ifndef SYLVANMAP_OBJECT_H
 #define SYLVANMAP_OBJECT_H
 
-#include "lock.h"
-#include "readers.h"
-#include "tree.h"
+#include "core/lock.h"
+#include "core/readers.h"
+#include "engine/tree.h"
 
 static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
 {

@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "records.h"
+#include "core/records.h"
 
 namespace sylvan {
 

@@ -30,8 +30,8 @@
 #ifndef SYLVANMAP_DELETE_RANGE_H
 #define SYLVANMAP_DELETE_RANGE_H
 
-#include "bounds.h"
-#include "delete.h"
+#include "engine/bounds.h"
+#include "engine/delete.h"
 
 namespace sylvan {
 

@@ -13,7 +13,7 @@
 #ifndef SYLVANMAP_NEAREST_H
 #define SYLVANMAP_NEAREST_H
 
-#include "bounds.h"
+#include "engine/bounds.h"
 
 namespace sylvan {
 

@@ -13,9 +13,9 @@
 #ifndef SYLVANMAP_TREE_H
 #define SYLVANMAP_TREE_H
 
-#include "node.h"
-#include "pyref.h"
-#include "retire.h"
+#include "engine/node.h"
+#include "core/pyref.h"
+#include "core/retire.h"
 
 extern PyTypeObject PyBTree_Type;
 

@@ -13,9 +13,9 @@
 #ifndef SYLVANMAP_DELETE_H
 #define SYLVANMAP_DELETE_H
 
-#include "pyref.h"
-#include "retire.h"
-#include "search.h"
+#include "core/pyref.h"
+#include "core/retire.h"
+#include "engine/search.h"
 
 namespace sylvan {
 

@@ -14,7 +14,7 @@
 #ifndef SYLVANMAP_LOCK_H
 #define SYLVANMAP_LOCK_H
 
-#include "compat.h"
+#include "core/compat.h"
 
 namespace sylvan {
 

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "keyorder.h"
-#include "pyref.h"
+#include "engine/keyorder.h"
+#include "core/pyref.h"
 
 namespace sylvan {
 

@@ -38,8 +38,8 @@
 #ifndef SYLVANMAP_READERS_H
 #define SYLVANMAP_READERS_H
 
-#include "lock.h"
-#include "records.h"
+#include "core/lock.h"
+#include "core/records.h"
 
 #ifdef Py_GIL_DISABLED
 #include <sched.h>

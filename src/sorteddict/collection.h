@@ -4,11 +4,11 @@
 #ifndef SYLVANMAP_COLLECTION_H
 #define SYLVANMAP_COLLECTION_H
 
-#include "bulkload.h"
-#include "export.h"
-#include "lock.h"
-#include "readers.h"
-#include "tree.h"
+#include "engine/bulkload.h"
+#include "engine/export.h"
+#include "core/lock.h"
+#include "core/readers.h"
+#include "engine/tree.h"
 
 /* ---------------------------------------------------------------- bulk export */
 

@@ -19,11 +19,11 @@
 #ifndef SYLVANMAP_PROTOCOLS_H
 #define SYLVANMAP_PROTOCOLS_H
 
-#include "bulkload.h"
-#include "collection.h"
-#include "export.h"
-#include "lock.h"
-#include "tree.h"
+#include "engine/bulkload.h"
+#include "sorteddict/collection.h"
+#include "engine/export.h"
+#include "core/lock.h"
+#include "engine/tree.h"
 
 namespace sylvan {
 

@@ -12,15 +12,15 @@
 #ifndef SYLVANMAP_MAPPING_H
 #define SYLVANMAP_MAPPING_H
 
-#include "args.h"
-#include "delete.h"
-#include "delete_range.h"
-#include "insert.h"
-#include "lock.h"
-#include "nearest.h"
-#include "positions.h"
-#include "readers.h"
-#include "tree.h"
+#include "sorteddict/args.h"
+#include "engine/delete.h"
+#include "engine/delete_range.h"
+#include "engine/insert.h"
+#include "core/lock.h"
+#include "engine/nearest.h"
+#include "engine/positions.h"
+#include "core/readers.h"
+#include "engine/tree.h"
 
 /* ---------------------------------------------------------------- keyed access */
 

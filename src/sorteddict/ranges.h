@@ -11,8 +11,8 @@
 #ifndef SYLVANMAP_RANGES_H
 #define SYLVANMAP_RANGES_H
 
-#include "iterators.h"
-#include "positions.h"
+#include "sorteddict/iterators.h"
+#include "engine/positions.h"
 
 extern PyTypeObject PyBTreeRangeIter_Type;
 extern PyTypeObject PyBTreeSliceIter_Type;

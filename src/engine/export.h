@@ -9,8 +9,8 @@
 #ifndef SYLVANMAP_EXPORT_H
 #define SYLVANMAP_EXPORT_H
 
-#include "node.h"
-#include "pyref.h"
+#include "engine/node.h"
+#include "core/pyref.h"
 
 namespace sylvan {
 

@@ -12,7 +12,7 @@
 #ifndef SYLVANMAP_CURSOR_H
 #define SYLVANMAP_CURSOR_H
 
-#include "search.h"
+#include "engine/search.h"
 
 struct IterStackFrame {
     PyBTreeNode *node;

@@ -19,8 +19,8 @@
 
 #include <cmath>
 
-#include "node.h"
-#include "readers.h"
+#include "engine/node.h"
+#include "core/readers.h"
 
 [[nodiscard]] static int compare_keys(PyObject *a, PyObject *b);
 

@@ -15,7 +15,7 @@
 #ifndef SYLVANMAP_BOUNDS_H
 #define SYLVANMAP_BOUNDS_H
 
-#include "search.h"
+#include "engine/search.h"
 
 namespace sylvan {
 

@@ -9,8 +9,8 @@
 #ifndef SYLVANMAP_POSITIONS_H
 #define SYLVANMAP_POSITIONS_H
 
-#include "bounds.h"
-#include "cursor.h"
+#include "engine/bounds.h"
+#include "engine/cursor.h"
 
 namespace sylvan {
 
