@@ -21,6 +21,10 @@
 
 namespace sylvan {
 
+// make_search_key out of line: the lookups' own calls stay inlined as they
+// were before these cuts called it too.
+[[gnu::noinline]] inline SearchKey multi_search_key(PyObject *key) { return make_search_key(key); }
+
 // The number of keys of node ordering before sk, or (after_equal) before or
 // equal to it; -1 with the comparison's exception set. A node of int entries
 // alone meets an int or a float probe by its words.
@@ -61,7 +65,7 @@ namespace sylvan {
 [[nodiscard]] inline int multi_rank(PyBTreeObject *tree, PyObject *key, bool after_equal, Py_ssize_t *rank)
 {
     *rank = 0;
-    const SearchKey sk = make_search_key(key);
+    const SearchKey sk = multi_search_key(key);
     Py_ssize_t before = 0;
     for (PyBTreeNode *node = tree->root; node != nullptr && node->n_keys > 0;) {
         const Py_ssize_t count = node_cut(tree, node, sk, after_equal);
@@ -83,7 +87,7 @@ namespace sylvan {
 // Adds (key, value) after every entry whose key equals key: the one-pass
 // insertion of insert.h, with cuts in place of the search that stops at an
 // equal key. 0, or -1 with an exception set and nothing added.
-[[nodiscard]] static int multi_insert(PyBTreeObject *tree, PyObject *key, PyObject *value)
+[[nodiscard]] inline int multi_insert(PyBTreeObject *tree, PyObject *key, PyObject *value)
 {
     using namespace sylvan;
     if (ensure_root(tree) < 0) {
@@ -92,7 +96,7 @@ namespace sylvan {
     if (is_full(tree->root) && grow_root(tree) < 0) {
         return -1;
     }
-    const SearchKey sk = make_search_key(key);
+    const SearchKey sk = multi_search_key(key);
     CountPath path(tree);
     for (PyBTreeNode *node = tree->root;;) {
         Py_ssize_t i = node_cut(tree, node, sk, true);

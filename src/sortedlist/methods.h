@@ -12,6 +12,7 @@
 #ifndef SYLVANMAP_SORTEDLIST_METHODS_H
 #define SYLVANMAP_SORTEDLIST_METHODS_H
 
+#include "engine/delete.h"
 #include "sorteddict/ranges.h"
 #include "sortedlist/object.h"
 
