@@ -38,11 +38,15 @@
 //   iterators.h  what iterators share; forward and reverse iterators
 //   ranges.h     range and slice iterators
 //   docstrings.h the docstrings
+// The drop-in module (sylvanmap.compat):
+//   dropin/init.h    creates it and runs its Python part, compat.py
+//   dropin/module.h  its native types
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "sylvanmap.h"
 
+#include "dropin/init.h"
 #include "sorteddict/collection.h"
 #include "sorteddict/docstrings.h"
 #include "sorteddict/iterators.h"
@@ -397,7 +401,10 @@ static PyModuleDef btreemodule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "sylvanmap",
     .m_doc = module_doc,
-    .m_size = -1,
+    // No per-module state, but not -1 either: a reimport (or a legacy
+    // subinterpreter) then runs the init again instead of copying the first
+    // module's namespace, so sylvanmap.compat is made and registered anew.
+    .m_size = 0,
     .m_methods = module_methods,
 };
 
@@ -440,7 +447,7 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
         Py_DECREF(module);
         return nullptr;
     }
-    if (register_abc() < 0) {
+    if (register_abc() < 0 || add_compat_module(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
