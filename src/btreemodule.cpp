@@ -54,6 +54,8 @@
 #include "sorteddict/object.h"
 #include "sorteddict/protocols.h"
 #include "sorteddict/ranges.h"
+#include "sortedlist/docstrings.h"
+#include "sortedlist/methods.h"
 
 /* --------------------------------------------------------- exported C interface */
 
@@ -331,6 +333,70 @@ PyTypeObject PyBTreeSliceIter_Type = {
     .tp_methods = btreesliceiter_methods,
 };
 
+/* ------------------------------------------------------------------ sorted list */
+
+static PyMethodDef sortedlist_methods[] = {
+    {"add", sortedlist_add, METH_O, sl_add_doc},
+    {"update", sortedlist_update, METH_O, sl_update_doc},
+    {"discard", sortedlist_discard, METH_O, sl_discard_doc},
+    {"remove", sortedlist_remove, METH_O, sl_remove_doc},
+    {"bisect_left", sortedlist_bisect<false, false>, METH_O, sl_bisect_left_doc},
+    {"bisect_right", sortedlist_bisect<true, false>, METH_O, sl_bisect_right_doc},
+    {"bisect", sortedlist_bisect<true, false>, METH_O, sl_bisect_right_doc},
+    {"_bisect_key_left", sortedlist_bisect<false, true>, METH_O, sl_bisect_key_left_doc},
+    {"_bisect_key_right", sortedlist_bisect<true, true>, METH_O, sl_bisect_key_right_doc},
+    {"count", sortedlist_count, METH_O, sl_count_doc},
+    {"index", as_method(sortedlist_index), METH_FASTCALL | METH_KEYWORDS, sl_index_doc},
+    {"pop", as_method(sortedlist_pop), METH_FASTCALL, sl_pop_doc},
+    {"clear", sortedlist_clear, METH_NOARGS, sl_clear_doc},
+    {"__reversed__", sortedlist_reversed, METH_NOARGS, sl_reversed_doc},
+    {"islice", as_method(sortedlist_islice), METH_FASTCALL | METH_KEYWORDS, sl_islice_doc},
+    {"irange", as_method(sortedlist_irange<false>), METH_FASTCALL | METH_KEYWORDS, sl_irange_doc},
+    {"_irange_key", as_method(sortedlist_irange<true>), METH_FASTCALL | METH_KEYWORDS, sl_irange_key_doc},
+    {"_set_key", sortedlist_set_key, METH_O, sl_set_key_doc},
+    {"_check", sortedlist_check, METH_NOARGS, sl_check_doc},
+    {"_reset", sortedlist_reset, METH_O, sl_reset_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyGetSetDef sortedlist_getset[] = {
+    {"key", sortedlist_get_key, nullptr, sl_key_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+static PySequenceMethods sortedlist_as_sequence = {
+    .sq_length = sortedlist_length,
+    .sq_contains = sortedlist_contains,
+};
+
+static PyMappingMethods sortedlist_as_mapping = {
+    .mp_length = sortedlist_length,
+    .mp_subscript = sortedlist_getitem,
+    .mp_ass_subscript = sortedlist_ass_subscript,
+};
+
+PyTypeObject PySortedList_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "sylvanmap.compat._SortedListBase",
+    .tp_basicsize = sizeof(PySortedListObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = sortedlist_dealloc,
+    .tp_as_sequence = &sortedlist_as_sequence,
+    .tp_as_mapping = &sortedlist_as_mapping,
+    .tp_hash = PyObject_HashNotImplemented,
+    .tp_getattro = PyObject_GenericGetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_SEQUENCE,
+    .tp_doc = sortedlist_base_doc,
+    .tp_traverse = sortedlist_traverse,
+    .tp_clear = sortedlist_clear_slot,
+    .tp_iter = sortedlist_iter,
+    .tp_methods = sortedlist_methods,
+    .tp_getset = sortedlist_getset,
+    .tp_alloc = PyType_GenericAlloc,
+    .tp_new = sortedlist_new,
+    .tp_free = PyObject_GC_Del,
+};
+
 /* ------------------------------------------------------------------------ module */
 
 #ifdef SYLVANMAP_TESTING
@@ -420,7 +486,7 @@ static PyModuleDef btreemodule = {
 PyMODINIT_FUNC PyInit_sylvanmap(void)
 {
     PyTypeObject *types[] = {&PyBTreeNode_Type, &PyBTree_Type, &PyBTreeIter_Type, &PyBTreeReverseIter_Type,
-                             &PyBTreeRangeIter_Type, &PyBTreeSliceIter_Type};
+                             &PyBTreeRangeIter_Type, &PyBTreeSliceIter_Type, &PySortedList_Type};
     for (PyTypeObject *type : types) {
         if (PyType_Ready(type) < 0) {
             return nullptr;
@@ -440,6 +506,11 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
 #endif
     if (PyModule_AddObject(module, "SortedDict", Py_NewRef(&PyBTree_Type)) < 0) {
         Py_DECREF(&PyBTree_Type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (PyModule_AddObject(module, "_SortedListBase", Py_NewRef(&PySortedList_Type)) < 0) {
+        Py_DECREF(&PySortedList_Type);
         Py_DECREF(module);
         return nullptr;
     }

@@ -359,8 +359,9 @@ template <typename Order>
 // front; the folded-away references are swapped behind them, so the array
 // still holds every reference it held. Returns the number of distinct
 // entries, -1 when some entry orders before its predecessor (or is unordered
-// with it), -2 with an exception set when a comparison raised.
-template <typename Order>
+// with it), -2 with an exception set when a comparison raised. Without Fold
+// (a tree that keeps equal keys) every entry stays, and the count is n.
+template <typename Order, bool Fold = true>
 [[nodiscard]] Py_ssize_t fold_ascending(Entry *e, Py_ssize_t n, Order order)
 {
     Py_ssize_t last = 0;
@@ -372,7 +373,7 @@ template <typename Order>
         if (c == -2 || c == 1) {
             return c == 1 ? -1 : -2;
         }
-        if (c == 0) {
+        if (Fold && c == 0) {
             PyObject *value = e[last].value;
             e[last].value = e[i].value;
             e[i].value = value;

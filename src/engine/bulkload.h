@@ -29,7 +29,7 @@
 #define SYLVANMAP_BULKLOAD_H
 
 #include "engine/batch.h"
-#include "engine/insert.h"
+#include "engine/multiset.h"
 #include "engine/tree.h"
 
 namespace sylvan {
@@ -161,10 +161,13 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
 
 /* ------------------------------------------------------------- loading a batch */
 
+// Fold: equal keys are one entry (a mapping); else each is kept (multiset.h).
+template <bool Fold = true>
 [[nodiscard]] inline int insert_entries(PyBTreeObject *tree, const Entry *entries, Py_ssize_t n)
 {
     for (Py_ssize_t i = 0; i < n; i++) {
-        if (tree_insert(tree, entries[i].key, entries[i].value) < 0) {
+        if ((Fold ? tree_insert(tree, entries[i].key, entries[i].value)
+                  : multi_insert(tree, entries[i].key, entries[i].value)) < 0) {
             return -1;
         }
     }
@@ -172,7 +175,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
 }
 
 // Sorts with SortOrder (when asked), then checks and folds with Order.
-template <typename SortOrder, typename Order>
+template <typename SortOrder, typename Order, bool Fold>
 [[nodiscard]] int load_ordered(PyBTreeObject *tree, Batch &batch, bool sort, bool trusted)
 {
     const Py_ssize_t n = batch.size();
@@ -198,14 +201,14 @@ template <typename SortOrder, typename Order>
     }
     if (sorted == -1) {
         PyErr_Clear();  // the one-by-one path meets the failure again, at its own place
-        return insert_entries(tree, batch.data(), n);
+        return insert_entries<Fold>(tree, batch.data(), n);
     }
-    const Py_ssize_t distinct = fold_ascending(work, n, Order{});
+    const Py_ssize_t distinct = fold_ascending<Order, Fold>(work, n, Order{});
     if (distinct < 0) {
         if (distinct == -2) {
             PyErr_Clear();
         }
-        return insert_entries(tree, batch.data(), n);
+        return insert_entries<Fold>(tree, batch.data(), n);
     }
     const uint8_t known = std::is_same_v<Order, Int64Order> ? kEntryInt
                           : std::is_same_v<Order, StrOrder> ? kEntryStr
@@ -217,7 +220,7 @@ template <typename SortOrder, typename Order>
         // The tree changed under user code: insert one by one into what it is
         // now. A trusted batch was sorted in place; its distinct prefix
         // inserts to the same result as the original order.
-        return trusted ? insert_entries(tree, work, distinct) : insert_entries(tree, batch.data(), n);
+        return trusted ? insert_entries<Fold>(tree, work, distinct) : insert_entries<Fold>(tree, batch.data(), n);
     }
     return rc;
 }
@@ -228,23 +231,25 @@ template <typename SortOrder, typename Order>
 // its items one by one would give, bulk loading when the tree is empty and the
 // batch large. `sort`: the batch is in any order (else it is expected to
 // ascend already, and one that does not is inserted one by one). Returns 0,
-// or -1 with an exception set.
+// or -1 with an exception set. Without Fold equal keys are all kept, in batch
+// order (a tree of multiset.h).
+template <bool Fold = true>
 [[nodiscard]] static int load_batch(PyBTreeObject *tree, sylvan::Batch &batch, bool sort)
 {
     using namespace sylvan;
     const Py_ssize_t n = batch.size();
     if (n < kBulkMinItems || tree->size != 0) {
-        return insert_entries(tree, batch.data(), n);
+        return insert_entries<Fold>(tree, batch.data(), n);
     }
     switch (batch.trust()) {
         case Trust::Int64:
-            return load_ordered<Int64Order, Int64Order>(tree, batch, sort, true);
+            return load_ordered<Int64Order, Int64Order, Fold>(tree, batch, sort, true);
         case Trust::Str:
-            return load_ordered<StrOrder, StrOrder>(tree, batch, sort, true);
+            return load_ordered<StrOrder, StrOrder, Fold>(tree, batch, sort, true);
         case Trust::Native:
-            return load_ordered<KeyOrder, KeyOrder>(tree, batch, sort, true);
+            return load_ordered<KeyOrder, KeyOrder, Fold>(tree, batch, sort, true);
         default:
-            return load_ordered<LessOrder, KeyOrder>(tree, batch, sort, false);
+            return load_ordered<LessOrder, KeyOrder, Fold>(tree, batch, sort, false);
     }
 }
 

@@ -79,9 +79,9 @@ inline void guard_init(IterGuard *guard, const PyBTreeObject *tree, bool placed)
 
 namespace sylvan {
 
-inline void raise_size_changed()
+inline void raise_size_changed(const PyBTreeObject *tree)
 {
-    PyErr_SetString(PyExc_RuntimeError, "SortedDict changed size during iteration");
+    PyErr_Format(PyExc_RuntimeError, "%s changed size during iteration", tree_noun(tree));
 }
 
 // The slow half of guard_settle: rebuilds the cursor with Seek(it) after a
@@ -113,7 +113,7 @@ template <typename Iter, int (*Seek)(Iter *)>
         }
         if (it->btree->keyset_version != guard->keyset_version) {
             cursor_reset(&it->cur);
-            raise_size_changed();
+            raise_size_changed(it->btree);
             return -1;
         }
         if (it->btree->mod_count == layout) {
@@ -131,7 +131,7 @@ template <typename Iter, int (*Seek)(Iter *)>
 [[nodiscard]] inline int guard_settle(Iter *it)
 {
     if (it->btree->keyset_version != it->guard.keyset_version) {
-        raise_size_changed();
+        raise_size_changed(it->btree);
         return -1;
     }
     if (it->btree->mod_count == it->guard.mod_count) {
@@ -175,7 +175,9 @@ template <typename Iter, PyObject *(*Step)(Iter *)>
 // position left on the entry when the pair cannot be made. Making the pair
 // can run the collector (3.11), whose finalisers may move nodes: the pair is
 // handed out all the same and the next step finds its place again.
-template <bool Reverse, bool Items, typename Iter>
+// With Values, the value alone is handed out (a sorted list's with a key
+// function).
+template <bool Reverse, bool Items, bool Values = false, typename Iter>
 [[nodiscard]] inline PyObject *hand_out(Iter *it, PyBTreeNode *node, Py_ssize_t idx)
 {
     IterGuard *guard = &it->guard;
@@ -197,6 +199,8 @@ template <bool Reverse, bool Items, typename Iter>
     guard->last_key = key;
     if constexpr (Items) {
         return pair;
+    } else if constexpr (Values) {
+        return Py_NewRef(node->values[idx]);
     } else {
         return Py_NewRef(key);
     }

@@ -237,7 +237,7 @@ template <bool Reverse>
     return 0;
 }
 
-template <bool Reverse, bool Items>
+template <bool Reverse, bool Items, bool Values = false>
 [[nodiscard]] static PyObject *slice_iter_next(PyBTreeSliceIterObject *it)
 {
     if (guard_settle<PyBTreeSliceIterObject, slice_reseek<Reverse>>(it) < 0) {
@@ -249,7 +249,7 @@ template <bool Reverse, bool Items>
         it->guard.done = 1;
         return nullptr;
     }
-    PyObject *result = hand_out<Reverse, Items>(it, node, idx);
+    PyObject *result = hand_out<Reverse, Items, Values>(it, node, idx);
     it->remaining -= result != nullptr;
     return result;
 }
@@ -267,6 +267,58 @@ static PyObject *btreesliceiter_len(PyObject *self, PyObject *)
     sylvan::Locked lock(reinterpret_cast<PyObject *>(it->btree));
     return PyLong_FromSsize_t(it->remaining);
 }
+
+namespace sylvan {
+
+// What a slice iterator hands out for each entry.
+enum class SliceOut { Keys, Items, Values };
+
+// A slice iterator over `self`'s tree at positions [start, stop), which
+// place(&start, &stop) sets under the tree's lock (clamped to the size as
+// keys[start:stop] clamps them; 0, or -1 with an exception set), ascending
+// or, with reverse, descending. The iterator is made first: its allocation
+// may run user code, and the positions must describe the key set it records.
+template <typename Place>
+[[nodiscard]] static PyObject *new_slice_iter(PyObject *self, bool reverse, SliceOut out, Place &&place)
+{
+    Ref made = Ref::steal(reinterpret_cast<PyObject *>(PyObject_GC_New(PyBTreeSliceIterObject, &PyBTreeSliceIter_Type)));
+    if (!made) {
+        return nullptr;
+    }
+    PyBTreeSliceIterObject *it = reinterpret_cast<PyBTreeSliceIterObject *>(made.get());
+    it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
+    it->remaining = 0;
+    it->step = nullptr;
+    cursor_reset(&it->cur);
+    Locked lock(self);
+    PyBTreeObject *tree = as_tree(self);
+    guard_init(&it->guard, tree, true);
+    it->guard.done = 1;  // until placed: a failed placement leaves an ended iterator
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = PY_SSIZE_T_MAX;
+    using Iter = PyBTreeSliceIterObject;
+    static constexpr iternextfunc steps[3][2] = {
+        {iter_step<Iter, slice_iter_next<false, false>>, iter_step<Iter, slice_iter_next<true, false>>},
+        {iter_step<Iter, slice_iter_next<false, true>>, iter_step<Iter, slice_iter_next<true, true>>},
+        {iter_step<Iter, slice_iter_next<false, false, true>>, iter_step<Iter, slice_iter_next<true, false, true>>}};
+    it->step = steps[static_cast<int>(out)][reverse];
+    PyObject_GC_Track(it);
+    if (place(&start, &stop) < 0) {
+        return nullptr;
+    }
+    guard_init(&it->guard, tree, true);  // the key set the positions were taken in
+    it->remaining = PySlice_AdjustIndices(tree->size, &start, &stop, 1);
+    it->start = start;
+    it->stop = stop;
+    if (reverse) {
+        (void)slice_reseek<true>(it);
+    } else {
+        (void)slice_reseek<false>(it);
+    }
+    return made.release();
+}
+
+}  // namespace sylvan
 
 // islice and islice_items: an iterator over the keys, or (key, value) pairs,
 // at positions [start, stop) (clamped as keys[start:stop] clamps them), in
@@ -288,32 +340,11 @@ static PyObject *btreesliceiter_len(PyObject *self, PyObject *)
     if (reverse < 0) {
         return nullptr;
     }
-    PyBTreeSliceIterObject *it = PyObject_GC_New(PyBTreeSliceIterObject, &PyBTreeSliceIter_Type);
-    if (it == nullptr) {
-        return nullptr;
-    }
-    // The tree is read once the iterator exists: parsing and the allocation
-    // may have run user code.
-    Locked lock(self);
-    PyBTreeObject *tree = as_tree(self);
-    it->btree = reinterpret_cast<PyBTreeObject *>(Py_NewRef(self));
-    it->remaining = PySlice_AdjustIndices(tree->size, &start, &stop, 1);
-    it->start = start;
-    it->stop = stop;
-    using Iter = PyBTreeSliceIterObject;
-    static constexpr iternextfunc steps[2][2] = {
-        {iter_step<Iter, slice_iter_next<false, false>>, iter_step<Iter, slice_iter_next<true, false>>},
-        {iter_step<Iter, slice_iter_next<false, true>>, iter_step<Iter, slice_iter_next<true, true>>}};
-    it->step = steps[items][reverse];
-    cursor_reset(&it->cur);
-    guard_init(&it->guard, tree, true);
-    if (reverse) {
-        (void)slice_reseek<true>(it);
-    } else {
-        (void)slice_reseek<false>(it);
-    }
-    PyObject_GC_Track(it);
-    return reinterpret_cast<PyObject *>(it);
+    return new_slice_iter(self, reverse, items ? SliceOut::Items : SliceOut::Keys, [&](Py_ssize_t *a, Py_ssize_t *b) {
+        *a = start;
+        *b = stop;
+        return 0;
+    });
 }
 
 static PyObject *btree_islice(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
