@@ -4,10 +4,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+extern PyTypeObject PySortedList_Type;  // readied by the module init first
+
 // Adds the native base types to the compat module; 0, or -1 with an exception
-// set. None yet: the sorted list base arrives with its own entry points.
+// set.
 [[nodiscard]] static inline int sylvan_dropin_add_types(PyObject *module)
 {
-    (void)module;
-    return 0;
+    return PyModule_AddObjectRef(module, "_SortedListBase", reinterpret_cast<PyObject *>(&PySortedList_Type));
 }
