@@ -130,6 +130,23 @@ class SortedList(_SortedListBase, MutableSequence):
     def __reduce__(self):
         return (type(self), (list(self),))
 
+    # sortedcontainers reports a bad position as list reads do, except for
+    # pop on an empty list.
+    def __delitem__(self, index):
+        try:
+            _SortedListBase.__delitem__(self, index)
+        except IndexError:
+            raise IndexError("list index out of range") from None
+
+    def pop(self, index=-1):
+        """Remove and return the value at index (the last by default)."""
+        try:
+            return _SortedListBase.pop(self, index)
+        except IndexError:
+            if not len(self):
+                raise
+            raise IndexError("list index out of range") from None
+
     def __setitem__(self, index, value):
         raise NotImplementedError("use ``del sl[index]`` and ``sl.add(value)`` instead")
 
@@ -175,6 +192,20 @@ class SortedKeyList(SortedList):
 
 
 SortedListWithKey = SortedKeyList
+
+
+def _add_new(sorted_list, members, new):
+    # Adds new (values that members, a set or dict, lacks) to the sorted list
+    # of members. A value that cannot be placed leaves the ones placed before
+    # it in the list: take those back, by position (no comparisons), so that
+    # the list again holds what members holds.
+    try:
+        sorted_list.update(new)
+    except BaseException:
+        strays = [position for position, value in enumerate(sorted_list) if value not in members]
+        for position in reversed(strays):
+            del sorted_list[position]
+        raise
 
 
 def _set_comparison(op, symbol):
@@ -318,43 +349,36 @@ class SortedSet(MutableSet, Sequence):
             self._set.difference_update(values)
             self._list.update(kept)
 
+    # The in-place forms return the set, as the operators do.
     def update(self, *iterables):
-        """Add the values of every iterable; return None."""
+        """Add the values of every iterable."""
         values = self._set
         new = [value for value in dict.fromkeys(chain(*iterables)) if value not in values]
-        self._list.update(new)
+        _add_new(self._list, values, new)
         values.update(new)
+        return self
 
     def difference_update(self, *iterables):
         """Remove the values of every iterable."""
         self._remove_all(self._set.intersection(chain(*iterables)))
+        return self
 
     def intersection_update(self, *iterables):
         """Keep only the values every iterable holds."""
         self._remove_all(self._set.difference(self._set.intersection(*iterables)))
+        return self
 
     def symmetric_difference_update(self, other):
         """Keep the values in exactly one of self and other."""
         other = dict.fromkeys(other)
         new = [value for value in other if value not in self._set]
         self._remove_all(self._set.intersection(other))
-        self.update(new)
+        return self.update(new)
 
-    def __ior__(self, other):
-        self.update(other)
-        return self
-
-    def __isub__(self, other):
-        self.difference_update(other)
-        return self
-
-    def __iand__(self, other):
-        self.intersection_update(other)
-        return self
-
-    def __ixor__(self, other):
-        self.symmetric_difference_update(other)
-        return self
+    __ior__ = update
+    __isub__ = difference_update
+    __iand__ = intersection_update
+    __ixor__ = symmetric_difference_update
 
     def union(self, *iterables):
         """A new sorted set of the values of self and every iterable."""
@@ -455,7 +479,7 @@ class _SortedDictBase(dict):
             pairs = args[0]
         else:
             pairs = dict(*args, **kwargs)
-        self._list.update([key for key in pairs if key not in self])
+        _add_new(self._list, self, [key for key in pairs if key not in self])
         dict.update(self, pairs)
 
 
