@@ -559,7 +559,9 @@ class SortedDict(_SortedDictBase):
         return self
 
     def __reduce__(self):
-        return (type(self), (self._key, list(self.items())))
+        # The items go in after the new dict is memoised, so values may refer
+        # to the dict itself (pickle and deepcopy both set them by key).
+        return (type(self), (self._key,), None, None, iter(self.items()))
 
     @recursive_repr()
     def __repr__(self):
