@@ -215,6 +215,8 @@ def test_dict_and_set_protocols():
     assert isinstance(d, dict) and d == {"a": None, "b": [1]} and json.dumps(d) == '{"a": null, "b": [1]}'
     assert isinstance(compat.SortedSet(), MutableSet) and compat.SortedSet([2, 1]) == {1, 2}
     assert type(compat.SortedList([1], key=abs)) is compat.SortedKeyList is compat.SortedListWithKey
+    k = compat.SortedKeyList([3, 1, 2])
+    assert k == [1, 2, 3] and k.key is compat.identity and pickle.loads(pickle.dumps(k)).key is compat.identity
     with pytest.raises(TypeError, match="inherit SortedKeyList"):
         type("Sub", (compat.SortedList,), {})(key=abs)
     assert sorted(compat.__all__) == sorted(n for n in dir(sc) if n.startswith("Sorted") and n != "SortedDictWithKey")

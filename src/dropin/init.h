@@ -1,15 +1,16 @@
 // sylvanmap.compat: the drop-in module for code written against
 // sortedcontainers. The extension is a single module, not a package, so the
 // submodule is made here at init: a module object holding the native base
-// types, in whose namespace compat.py (compiled into the extension as a
-// string, see CMakeLists.txt) then runs. It is registered in sys.modules, so
-// "import sylvanmap.compat" and pickles naming its classes find it.
+// types, in whose namespace compat.py and compat_dict.py (compiled into the
+// extension as strings, see CMakeLists.txt) then run. It is registered in
+// sys.modules, so "import sylvanmap.compat" and pickles naming its classes
+// find it.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "core/pyref.h"
-#include "dropin/compat_source.h"  // generated: compat_source, the text of compat.py
+#include "dropin/compat_source.h"  // generated: compat_sources, the Python parts
 #include "dropin/module.h"
 
 // Creates sylvanmap.compat and sets it as the attribute "compat" of parent;
@@ -25,16 +26,23 @@
     if (!globals || !builtins.get() || PyDict_SetItemString(globals, "__builtins__", builtins.get()) < 0) {
         return -1;
     }
-    // The file name is the one tracebacks show; the module docstring and
-    // __all__ come from the source itself. No __file__: nothing is on disk.
-    sylvan::Ref code = sylvan::Ref::steal(Py_CompileString(compat_source, "sylvanmap/compat.py", Py_file_input));
-    sylvan::Ref done = sylvan::Ref::steal(code.get() ? PyEval_EvalCode(code.get(), globals, globals) : nullptr);
-    if (!done.get()) {
+    // Registered first: the later parts import the earlier ones' names from
+    // it. Tracebacks name each part's file; the module docstring and __all__
+    // come from the sources. No __file__: nothing is on disk.
+    PyObject *modules = PyImport_GetModuleDict();  // borrowed
+    if (PyDict_SetItemString(modules, "sylvanmap.compat", compat.get()) < 0) {
         return -1;
     }
-    // sys.modules first: the attribute is what marks the module as ready.
-    if (PyDict_SetItemString(PyImport_GetModuleDict(), "sylvanmap.compat", compat.get()) < 0) {
-        return -1;
+    for (const auto &part : compat_sources) {
+        sylvan::Ref code = sylvan::Ref::steal(Py_CompileString(part.text, part.filename, Py_file_input));
+        sylvan::Ref done = sylvan::Ref::steal(code.get() ? PyEval_EvalCode(code.get(), globals, globals) : nullptr);
+        if (!done.get()) {
+            sylvan::ExceptionStash failure;  // a half-made module must not stay importable
+            if (PyDict_DelItemString(modules, "sylvanmap.compat") < 0) {
+                PyErr_Clear();
+            }
+            return -1;
+        }
     }
     return PyModule_AddObjectRef(parent, "compat", compat.get());
 }
