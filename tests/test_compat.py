@@ -211,10 +211,15 @@ def test_dict_and_set_protocols():
     d[1] = d
     for twin in pickle.loads(pickle.dumps(d)), copy.deepcopy(d):
         assert repr(twin) == "SortedDict(<built-in function neg>, {2: 'a', 1: ...})" and twin[1] is twin
+    dict.__setitem__(d, 3, 3)
+    with pytest.raises(RuntimeError, match="behind its sorted keys"):
+        list(d.values())
     d = compat.SortedDict({"b": [1], "a": None})
     assert isinstance(d, dict) and d == {"a": None, "b": [1]} and json.dumps(d) == '{"a": null, "b": [1]}'
     assert isinstance(compat.SortedSet(), MutableSet) and compat.SortedSet([2, 1]) == {1, 2}
     assert type(compat.SortedList([1], key=abs)) is compat.SortedKeyList is compat.SortedListWithKey
+    assert not hasattr(compat.SortedList(), "irange_key") and compat.SortedDict(b=2).key is None
+    assert list(compat.SortedDict(None, {"b": 0}, a=1).items()) == [("a", 1), ("b", 0)]
     k = compat.SortedKeyList([3, 1, 2])
     assert k == [1, 2, 3] and k.key is compat.identity and pickle.loads(pickle.dumps(k)).key is compat.identity
     with pytest.raises(TypeError, match="inherit SortedKeyList"):

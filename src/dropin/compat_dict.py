@@ -28,11 +28,19 @@ class _SortedDictBase(dict):
     change the key set, and iteration in key order. Each keeps the two in step;
     the list changes first, so a key it cannot place leaves both unchanged."""
 
+    # dict's own methods called on the object (dict.__setitem__(d, k, v))
+    # change the dict without the list; walks refuse a list that lost count
+    # rather than miss or invent keys.
+    def _keys(self):
+        if len(self._list) != dict.__len__(self):
+            raise RuntimeError(f"{type(self).__name__} changed behind its sorted keys")
+        return self._list
+
     def __iter__(self):
-        return iter(self._list)
+        return iter(self._keys())
 
     def __reversed__(self):
-        return reversed(self._list)
+        return reversed(self._keys())
 
     def __setitem__(self, key, value):
         if key not in self:
