@@ -10,8 +10,11 @@ loop: constructors, reprs, comparisons, pickling, the set and mapping layers.
 The intended difference: iterators and views raise RuntimeError when their
 collection changes during iteration, where sortedcontainers silently skips or
 repeats items. Sound behaviour is also chosen over theirs where a key cannot be
-compared: a failed add or update leaves the collection as it was, with the
-set or dict and its sorted list still agreeing.
+compared: a failed add or update of a SortedSet or SortedDict leaves it as it
+was, the set or dict and its sorted list still agreeing (sortedcontainers can
+leave a key in one and not the other). SortedKeyList keeps its key function
+through n * list (sortedcontainers' drops it), and copies and pickles keep the
+order of equal keys.
 """
 
 from collections.abc import MutableSequence, MutableSet, Sequence, Set
