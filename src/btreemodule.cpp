@@ -2,23 +2,27 @@
 // in-memory B-tree, and the exported PyBTree_* family that drives the same
 // trees from native code.
 //
-// This translation unit holds the exported family, the type objects with
-// their slot and method tables, and the module entry point. The rest lives
-// in headers, one job each; the engine assumes a valid tree and never calls
-// the exported family, and the entry points (slots, methods, iterator steps,
-// the family) parse, check, and call it.
+// This translation unit holds the exported family, SortedDict's type objects
+// with their slot and method tables, and the module entry point; the sorted
+// list's table is in sortedlist/sortedlist.cpp, a unit of its own so that it
+// leaves SortedDict's code generation alone. The rest lives in headers, one
+// job each, in layers (each includes only those above it in this list):
 //
-// Engine:
+// core/ (what every layer shares):
 //   compat.h     shims for calls newer than CPython 3.11, and the one int read
 //   pyref.h      owning references (Owned<T>) and the exception stash
 //   records.h    the tree and node records, their invariants, the counters
+//   lock.h       the per-tree critical sections of free-threaded builds
+//   readers.h    reads without the lock, and the writers' exclusion of them
+//   retire.h     releases held back until the tree is consistent
+//   methods.h    the method-table cast every type uses
+// engine/ (assumes a valid, locked tree; never calls the exported family):
 //   strkeys.h    str keys: code-point order, abbreviations, node prefixes
 //   node.h       node storage, cache entries, block moves, collector slots
 //   keyorder.h   the key order, guarded comparison, prepared probes
 //   search.h     in-node search kernels and the lookup descent
-//   retire.h     releases held back until the tree is consistent
-//   readers.h    reads without the lock, and the writers' exclusion of them
 //   insert.h     insertion          delete.h   deletion
+//   multiset.h   trees that keep equal keys (sorted lists)
 //   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
 //   nearest.h    floor/ceiling/lower/higher keys
 //   positions.h  the key at a position and the position of a key
@@ -28,23 +32,30 @@
 //   tree.h       the tree record: roots, clearing, clones, ends, sizes
 //   export.h     keys, values and items as lists
 //   cursor.h     positions for iteration
-// Entry points:
+// sorteddict/ (SortedDict's entry points: parse, check, lock, call the engine):
 //   args.h       argument parsing shared by several methods
-//   lock.h       the per-tree critical sections of free-threaded builds
 //   object.h     the SortedDict object's lifecycle slots
 //   mapping.h    keyed access, ends, nearest keys, positions, range deletion
 //   collection.h all items at once: exports, copy, update, equality
 //   protocols.h  pickle, copy, sizeof, fromkeys, | and |=, generics
 //   iterators.h  what iterators share; forward and reverse iterators
-//   ranges.h     range and slice iterators
+//   ranges.h     range and slice iterators (sorted lists iterate by slices)
 //   docstrings.h the docstrings
+// sortedlist/ (the native base of sylvanmap.compat's lists):
+//   object.h     the object, its slots, _check and _reset
+//   methods.h    adding, removing, positions, slices, iterators
+//   docstrings.h the docstrings
+// dropin/ (the module sylvanmap.compat):
+//   init.h       creates it and runs its Python parts, compat.py and
+//                compat_dict.py
+//   module.h     its native types
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "sylvanmap.h"
 
 #include "core/methods.h"
-
+#include "dropin/init.h"
 #include "sorteddict/collection.h"
 #include "sorteddict/docstrings.h"
 #include "sorteddict/iterators.h"
@@ -393,7 +404,10 @@ static PyModuleDef btreemodule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "sylvanmap",
     .m_doc = module_doc,
-    .m_size = -1,
+    // No per-module state, but not -1 either: a reimport (or a legacy
+    // subinterpreter) then runs the init again instead of copying the first
+    // module's namespace, so sylvanmap.compat is made and registered anew.
+    .m_size = 0,
     .m_methods = module_methods,
 };
 
@@ -432,16 +446,11 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
         Py_DECREF(module);
         return nullptr;
     }
-    if (PyModule_AddObject(module, "_SortedListBase", Py_NewRef(&PySortedList_Type)) < 0) {
-        Py_DECREF(&PySortedList_Type);
-        Py_DECREF(module);
-        return nullptr;
-    }
     if (PyModule_AddStringConstant(module, "__version__", SYLVANMAP_VERSION) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
-    if (register_abc() < 0) {
+    if (register_abc() < 0 || add_compat_module(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

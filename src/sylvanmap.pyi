@@ -7,6 +7,8 @@ from typing import Any, ClassVar, Protocol, Self, SupportsIndex, TypeVar, overlo
 
 from typing_extensions import disjoint_base
 
+from . import compat as compat
+
 _K = TypeVar("_K")
 _V = TypeVar("_V")
 _T = TypeVar("_T")

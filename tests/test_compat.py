@@ -1,0 +1,256 @@
+"""sylvanmap.compat against sortedcontainers (the oracle): the same calls on both, compared after every step."""
+
+# One state machine per (type, key function): every rule calls one method on ours and on the oracle's
+# object and compares the results or the exceptions (type and arguments), then both contents, reprs and
+# the views held since the start. Equal keys (mod10) keep their order of arrival in both, except after
+# bulk writes, where the oracle's order of equal keys follows its own internals: there the key order and
+# the contents are compared, and the oracle is rebuilt in our order.
+
+import copy
+import json
+import operator
+import pickle
+import subprocess
+import sys
+from collections.abc import Iterator, MutableSet
+
+import pytest
+import sortedcontainers as sc
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule, run_state_machine_as_test
+
+import sylvanmap.compat as compat
+
+
+def mod10(value):
+    return value % 10
+
+
+V = st.integers(-25, 25)
+OPT_V = st.none() | V
+I = st.integers(-30, 30)
+OPT_I = st.none() | I
+POS = I | st.builds(slice, OPT_I, OPT_I, st.none() | st.integers(-3, 3))
+VALUES = st.lists(V, max_size=12)
+SETS = VALUES.map(set)
+PAIRS = st.lists(st.tuples(V, V), max_size=12)
+INCL = st.sampled_from([(True, True), (True, False), (False, True), (False, False)])
+SPECIAL = {"pickle": lambda o: pickle.loads(pickle.dumps(o)), "copy.copy": copy.copy, "deepcopy": copy.deepcopy,
+           "repr": repr, "list": list, "reversed": lambda o: list(reversed(o)), "len": len}
+
+
+def on(target, name, *args, **kwargs):
+    return st.tuples(st.just(target), st.just(name), st.tuples(*args), st.fixed_dictionaries(kwargs))
+
+
+def variadic(name, each=VALUES):
+    return st.tuples(st.just("self"), st.just(name), st.lists(each, max_size=3).map(tuple), st.just({}))
+
+
+def call(name, *args, **kwargs):
+    return on("self", name, *args, **kwargs)
+
+
+def reads(target, x):  # what every sequence (lists, sets, the dict's views) answers
+    return [on(target, n) for n in ("list", "reversed", "repr", "len")] + [
+        on(target, "__getitem__", POS), on(target, "__delitem__", POS), on(target, "__contains__", x),
+        on(target, "index", x), on(target, "index", x, I, OPT_I), on(target, "count", x)]
+
+
+POSITIONS = [call("bisect_left", V), call("bisect_right", V), call("bisect", V), call("index", V, OPT_I, OPT_I),
+             call("irange", OPT_V, OPT_V, INCL, st.booleans()), call("irange", minimum=V, reverse=st.booleans()),
+             call("irange", maximum=V, inclusive=INCL), call("islice", OPT_I, OPT_I, st.booleans()),
+             call("islice", stop=I, reverse=st.booleans()), call("_reset", st.sampled_from([4, 1000]))]
+KEYED = [call("bisect_key_left", V), call("bisect_key_right", V), call("bisect_key", V),
+         call("irange_key", OPT_V, OPT_V, INCL, st.booleans()), call("irange_key", min_key=V, reverse=st.booleans())]
+COPIES = [call("copy"), call("pickle"), call("copy.copy"), call("deepcopy")]
+LIST_OPS = reads("self", V) + POSITIONS + COPIES + [
+    call("add", V), call("update", VALUES), call("discard", V), call("remove", V), call("pop"), call("pop", I),
+    call("clear"), call("__add__", VALUES), call("__radd__", VALUES), call("__iadd__", VALUES),
+    call("__mul__", st.integers(-1, 3)), call("__imul__", st.integers(0, 2)),
+    call("append", V), call("extend", VALUES), call("insert", I, V), call("reverse"), call("__setitem__", I, V),
+    *(call(f"__{op}__", VALUES) for op in ("eq", "ne", "lt", "le", "gt", "ge")), call("__eq__", SETS)]
+SET_OPS = reads("self", V) + POSITIONS + COPIES + [
+    call("add", V), call("discard", V), call("remove", V), call("pop"), call("pop", I), call("clear"),
+    *(variadic(n) for n in ("update", "union", "difference", "difference_update", "intersection",
+                            "intersection_update")),
+    call("symmetric_difference", VALUES), call("symmetric_difference_update", VALUES),
+    *(call(f"__{op}__", SETS) for op in ("or", "ror", "ior", "and", "rand", "iand", "sub", "rsub", "isub", "xor",
+                                         "rxor", "ixor", "eq", "ne", "lt", "le", "gt", "ge")),
+    call("isdisjoint", VALUES), call("issubset", VALUES), call("issuperset", VALUES), call("__eq__", VALUES)]
+DICT_OPS = POSITIONS + COPIES + [on("self", n) for n in ("list", "reversed", "repr", "len", "popitem", "peekitem",
+                                                          "clear")] + [
+    call("__setitem__", V, V), call("__delitem__", V), call("__getitem__", V), call("get", V), call("pop", V),
+    call("pop", V, V), call("popitem", I), call("peekitem", I), call("setdefault", V), call("setdefault", V, V),
+    call("update", PAIRS), call("update", PAIRS.map(dict)), call("fromkeys", VALUES), call("fromkeys", VALUES, V),
+    call("__or__", PAIRS.map(dict)), call("__ror__", PAIRS.map(dict)), call("__ior__", PAIRS), call("__contains__", V),
+    call("__eq__", PAIRS.map(dict)), *reads("keys", V), *reads("values", V), *reads("items", st.tuples(V, V)),
+    *(on(view, f"__{op}__", each.map(set)) for view, each in (("keys", VALUES), ("items", PAIRS))
+      for op in ("and", "or", "sub", "xor", "rsub", "eq", "le")),
+    on("keys", "isdisjoint", VALUES), on("items", "isdisjoint", PAIRS)]
+# The oracle's SortedKeyList.__rmul__ drops the key function (ours keeps it): compared without keys only.
+UNKEYED = {"list": [call("__rmul__", st.integers(0, 3))]}
+TYPES = {"list": ("SortedList", LIST_OPS), "set": ("SortedSet", SET_OPS), "dict": ("SortedDict", DICT_OPS)}
+
+
+class Compat(RuleBasedStateMachine):
+    def __init__(self, kind, key):
+        super().__init__()
+        self.kind, self.key = kind, key
+        self.name, ops = TYPES[kind]
+        self.ops = st.one_of(ops + (KEYED if key is not None else UNKEYED.get(kind, [])))
+
+    def make(self, lib, contents):
+        cls = getattr(lib, self.name)
+        if self.kind == "dict":
+            return cls(self.key, contents) if self.key is not None else cls(contents)
+        return cls(contents, key=self.key) if self.key is not None else cls(contents)
+
+    def hold_views(self):
+        if self.kind == "dict":
+            self.views = {t: (getattr(self.ours, t)(), getattr(self.theirs, t)()) for t in ("keys", "values", "items")}
+
+    @initialize(values=VALUES)
+    def start(self, values):
+        contents = list(zip(values, reversed(values))) if self.kind == "dict" else values
+        self.ours, self.theirs = self.make(compat, contents), self.make(sc, contents)
+        self.hold_views()
+
+    def canon(self, x):
+        # The key order and the contents: all that bulk writes settle when keys tie.
+        entries = list(x.items()) if isinstance(x, dict) else list(x)
+        key = getattr(x, "key", None) or (lambda v: v)
+        return type(x).__name__, [key(e[0] if isinstance(x, dict) else e) for e in entries], sorted(entries)
+
+    def norm(self, x, target):
+        if x is target:
+            return "self"
+        if isinstance(x, Iterator):
+            x = list(x)
+        if type(x).__module__.split(".")[0] in ("sylvanmap", "sortedcontainers"):
+            return self.canon(x) if self.key is mod10 else repr(x)
+        return x
+
+    def apply(self, obj, target, name, args, kwargs):
+        if target != "self":
+            obj = self.views[target][obj is self.theirs]
+        try:
+            fn = SPECIAL[name] if name in SPECIAL else getattr(obj, name)
+            return self.norm(fn(obj, *args) if name in SPECIAL else fn(*args, **kwargs), obj)
+        except Exception as e:  # noqa: BLE001  (which pair meets first is each sort's own affair)
+            return type(e), "unorderable" if "not supported between" in str(e) else e.args
+
+    @rule(data=st.data())
+    def step(self, data):
+        target, name, args, kwargs = data.draw(self.ops)
+        assert self.apply(self.ours, target, name, args, kwargs) == self.apply(self.theirs, target, name, args, kwargs)
+
+    @invariant()
+    def agree(self):
+        self.ours._check()
+        mine, theirs = (list(x.items()) if self.kind == "dict" else list(x) for x in (self.ours, self.theirs))
+        if mine != theirs:
+            assert self.key is mod10 and self.canon(self.ours) == self.canon(self.theirs), (mine, theirs)
+            if self.kind == "set":  # one by one: equal keys keep our order
+                self.theirs = sc.SortedSet(key=mod10)
+                for value in mine:
+                    self.theirs.add(value)
+            else:
+                self.theirs = self.make(sc, mine)
+            self.views = {t: (v[0], getattr(self.theirs, t)()) for t, v in getattr(self, "views", {}).items()}
+        assert repr(self.ours) == repr(self.theirs)
+        for ours, theirs in getattr(self, "views", {}).values():
+            assert list(ours) == list(theirs) and repr(ours) == repr(theirs)
+
+
+@pytest.mark.parametrize("key", [None, operator.neg, mod10], ids=["plain", "neg", "mod10"])
+@pytest.mark.parametrize("kind", TYPES)
+def test_against_sortedcontainers(kind, key):
+    run_state_machine_as_test(lambda: Compat(kind, key))
+
+
+CHANGES = {  # what iterates, what changes it meanwhile
+    "list": (lambda: compat.SortedList([1, 2, 3]), iter, lambda c: c.add(0)),
+    "list-reversed": (lambda: compat.SortedKeyList([1, 2, 3], key=operator.neg), reversed, lambda c: c.remove(2)),
+    "list-irange": (lambda: compat.SortedList([1, 2, 3]), lambda c: c.irange(1, 3), lambda c: c.pop(0)),
+    "set": (lambda: compat.SortedSet([1, 2, 3]), iter, lambda c: c.add(9)),
+    "set-algebra": (lambda: compat.SortedSet([1, 2, 3]), reversed, lambda c: c.difference_update([1, 2])),
+    "dict": (lambda: compat.SortedDict({1: 1, 2: 2}), iter, lambda c: c.__setitem__(0, 0)),
+    "dict-pop": (lambda: compat.SortedDict({1: 1, 2: 2}), iter, lambda c: c.pop(2)),
+    "keys": (lambda: compat.SortedDict({1: 1, 2: 2}), lambda c: iter(c.keys()), lambda c: c.popitem(0)),
+    "values": (lambda: compat.SortedDict({1: 1, 2: 2}), lambda c: reversed(c.values()), lambda c: c.update({3: 3})),
+    "items": (lambda: compat.SortedDict({1: 1, 2: 2}), lambda c: iter(c.items()), lambda c: c.keys().__delitem__(0)),
+}
+
+
+@pytest.mark.parametrize("case", CHANGES)
+def test_iteration_sees_changes(case):
+    """Where the oracle skips or repeats items, ours raises."""
+    make, walk, change = CHANGES[case]
+    collection = make()
+    it = walk(collection)
+    next(it)
+    change(collection)
+    with pytest.raises(RuntimeError):
+        next(it)
+
+
+@pytest.mark.parametrize("make", [lambda: compat.SortedDict({1: 1}), lambda: compat.SortedSet([1])])
+def test_an_incomparable_key_changes_nothing(make):
+    """The oracle's bulk update leaves its dict and its key list apart; ours refuses the whole update."""
+    collection = make()
+    before = list(collection)
+    with pytest.raises(TypeError):
+        collection.update({2: 2, "a": 3})
+    collection._check()
+    assert list(collection) == before and len(collection) == 1
+
+
+@pytest.mark.parametrize("make", [lambda v: compat.SortedKeyList(v, key=mod10), lambda v: compat.SortedSet(v, key=mod10),
+                                  lambda v: compat.SortedDict(mod10, dict.fromkeys(v))])
+def test_equal_keys_keep_their_order_of_arrival(make):
+    """Where the oracle's bulk paths reorder equal keys (the machine rebuilds it in our order), ours keep them."""
+    collection = make([21, 1, 5])
+    for more in [11, 35, 31, 2], [41, 15]:
+        collection.update(dict.fromkeys(more) if isinstance(collection, dict) else more)
+    assert list(collection) == [21, 1, 11, 31, 41, 2, 5, 35, 15]
+    assert list(copy.copy(collection)) == list(pickle.loads(pickle.dumps(collection))) == list(collection)
+
+
+def test_dict_and_set_protocols():
+    d = compat.SortedDict(operator.neg, {2: "a"})
+    d[1] = d
+    for twin in pickle.loads(pickle.dumps(d)), copy.deepcopy(d):
+        assert repr(twin) == "SortedDict(<built-in function neg>, {2: 'a', 1: ...})" and twin[1] is twin
+    dict.__setitem__(d, 3, 3)
+    with pytest.raises(RuntimeError, match="behind its sorted keys"):
+        list(d.values())
+    d = compat.SortedDict({"b": [1], "a": None})
+    assert isinstance(d, dict) and d == {"a": None, "b": [1]} and json.dumps(d) == '{"a": null, "b": [1]}'
+    assert isinstance(compat.SortedSet(), MutableSet) and compat.SortedSet([2, 1]) == {1, 2}
+    assert type(compat.SortedList([1], key=abs)) is compat.SortedKeyList is compat.SortedListWithKey
+    assert not hasattr(compat.SortedList(), "irange_key") and compat.SortedDict(b=2).key is None
+    assert list(compat.SortedDict(None, {"b": 0}, a=1).items()) == [("a", 1), ("b", 0)]
+    k = compat.SortedKeyList([3, 1, 2])
+    assert k == [1, 2, 3] and k.key is compat.identity and pickle.loads(pickle.dumps(k)).key is compat.identity
+    with pytest.raises(TypeError, match="inherit SortedKeyList"):
+        type("Sub", (compat.SortedList,), {})(key=abs)
+    assert sorted(compat.__all__) == sorted(n for n in dir(sc) if n.startswith("Sorted") and n != "SortedDictWithKey")
+
+
+IMPORTS = """
+import sys, pickle
+import sylvanmap.compat
+from sylvanmap.compat import SortedList
+assert sylvanmap.compat.SortedList is SortedList and sys.modules["sylvanmap.compat"] is sylvanmap.compat
+assert pickle.loads(pickle.dumps(SortedList([2, 1]))) == [1, 2]
+del sys.modules["sylvanmap"], sys.modules["sylvanmap.compat"]
+from sylvanmap.compat import SortedDict
+assert SortedDict({2: 0, 1: 0}).peekitem(0) == (1, 0)
+import _testcapi
+assert _testcapi.run_in_subinterp("from sylvanmap.compat import SortedSet; assert SortedSet([1]) == {1}") == 0
+"""
+
+
+def test_import_forms_in_a_fresh_interpreter():
+    subprocess.run([sys.executable, "-c", IMPORTS], check=True)
