@@ -124,21 +124,6 @@ class SortedList(_SortedListBase, MutableSequence):
 
     # sortedcontainers reports a bad position as list reads do, except for
     # pop on an empty list.
-    def __delitem__(self, index):
-        try:
-            _SortedListBase.__delitem__(self, index)
-        except IndexError:
-            raise IndexError("list index out of range") from None
-
-    def pop(self, index=-1):
-        """Remove and return the value at index (the last by default)."""
-        try:
-            return _SortedListBase.pop(self, index)
-        except IndexError:
-            if not len(self):
-                raise
-            raise IndexError("list index out of range") from None
-
     def __setitem__(self, index, value):
         raise NotImplementedError("use ``del sl[index]`` and ``sl.add(value)`` instead")
 

@@ -144,26 +144,24 @@ static PyObject *sortedlist_add(PyObject *self, PyObject *value)
     Py_RETURN_NONE;
 }
 
-// update(iterable): a batch large beside the list rebuilds it from all
-// entries, sorted once (the list's own before the new among equal keys);
-// a small one is added value by value.
+// update(iterable): the values are sorted first, so that values that cannot
+// be ordered among themselves change nothing. A batch large beside the list
+// rebuilds it from all entries (the list's own before the new among equal
+// keys); a small one is added value by value.
 static PyObject *sortedlist_update(PyObject *self, PyObject *iterable)
 {
     using namespace sylvan;
     Batch batch;
-    if (read_values(self, iterable, batch) < 0) {
+    if (read_values(self, iterable, batch) < 0 || sort_stably(batch) < 0) {
         return nullptr;
     }
     Writing writing(self);
     PyBTreeObject *tree = as_tree(self);
-    if (tree->size == 0) {
-        return load_batch<false>(tree, batch, true) < 0 ? nullptr : Py_NewRef(Py_None);
-    }
     if (batch.size() * 4 < tree->size) {
         return insert_entries<false>(tree, batch.data(), batch.size()) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Batch all;
-    if (!all.reserve(tree->size + batch.size()) || !push_entries(tree->root, all)) {
+    if (!all.reserve(tree->size + batch.size()) || (tree->root != nullptr && !push_entries(tree->root, all))) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < batch.size(); i++) {
@@ -171,7 +169,10 @@ static PyObject *sortedlist_update(PyObject *self, PyObject *iterable)
             return nullptr;
         }
     }
-    return reload(self, all, tree->order, true) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (tree->size != 0 && sort_stably(all) < 0) {  // the new values against the list's
+        return nullptr;
+    }
+    return reload(self, all, tree->order) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 // Removes the first value equal to value: 1 when one went, 0 when none is
@@ -399,7 +400,7 @@ static int sortedlist_ass_subscript(PyObject *self, PyObject *index, PyObject *v
         i += tree->size;
     }
     if (i < 0 || i >= tree->size) {
-        PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
         return -1;
     }
     Removed removed;
@@ -424,7 +425,7 @@ static PyObject *sortedlist_pop(PyObject *self, PyObject *const *args, Py_ssize_
         i += tree->size;
     }
     if (i < 0 || i >= tree->size) {
-        PyErr_SetString(PyExc_IndexError, "pop index out of range");
+        PyErr_SetString(PyExc_IndexError, tree->size == 0 ? "pop index out of range" : "list index out of range");
         return nullptr;
     }
     Removed removed;

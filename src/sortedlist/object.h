@@ -93,16 +93,62 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     return true;
 }
 
-// Replaces the tree's entries with the batch's, kept in batch order among
-// equal keys, under the given order. 0, or -1 with an exception set and the
-// tree empty.
-[[nodiscard]] inline int reload(PyObject *self, Batch &batch, int order, bool sort)
+// Sorts a batch's entries stably by the tree's order, in place: 0, or -1
+// with a comparison's exception (or MemoryError) and the batch as it was.
+[[nodiscard]] inline int sort_stably(Batch &batch)
 {
-    PyBTreeObject *tree = as_tree(self);
-    if (reset_tree(tree, order, tree->cached) < 0) {
+    const Py_ssize_t n = batch.size();
+    Block<Entry> work;
+    if (n < 2) {
+        return 0;
+    }
+    if (!work.allocate(n)) {
         return -1;
     }
-    return load_batch<false>(tree, batch, sort);
+    memcpy(work.get(), batch.data(), static_cast<size_t>(n) * sizeof(Entry));
+    int rc;
+    switch (batch.trust()) {
+        case Trust::Int64:
+            rc = sort_batch(work.get(), n, Int64Order{});
+            break;
+        case Trust::Str:
+            rc = sort_batch(work.get(), n, StrOrder{});
+            break;
+        case Trust::Native:
+            rc = sort_batch(work.get(), n, KeyOrder{});
+            break;
+        default:
+            rc = sort_batch(work.get(), n, LessOrder{});
+            break;
+    }
+    if (rc < 0) {
+        return -1;
+    }
+    memcpy(batch.data(), work.get(), static_cast<size_t>(n) * sizeof(Entry));
+    return 0;
+}
+
+// Replaces the tree's entries with the batch's (sorted: sort_stably), kept
+// in batch order among equal keys, in nodes of the given order. They are
+// loaded into a new tree first, which replaces the old one only once
+// complete: 0, or -1 with an exception set and the list unchanged.
+[[nodiscard]] inline int reload(PyObject *self, Batch &batch, int order)
+{
+    PyBTreeObject *tree = as_tree(self);
+    Ref fresh = Ref::steal(tree_new(order, tree->cached));
+    if (!fresh) {
+        return -1;
+    }
+    PyBTreeObject *built = as_tree(fresh.get());
+    if (load_batch<false>(built, batch, false) < 0) {
+        return -1;
+    }
+    PyBTreeNode *root = built->root;
+    const Py_ssize_t size = built->size;
+    built->root = nullptr;
+    built->size = 0;
+    install_root(tree, root, size, order, tree->cached);
+    return 0;
 }
 
 }  // namespace sylvan
@@ -261,7 +307,7 @@ static PyObject *sortedlist_reset(PyObject *self, PyObject *arg)
     if (!batch.reserve(tree->size) || (tree->root != nullptr && !sylvan::push_entries(tree->root, batch))) {
         return nullptr;
     }
-    if (sylvan::reload(self, batch, order, false) < 0) {
+    if (sylvan::reload(self, batch, order) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
