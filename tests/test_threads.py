@@ -392,3 +392,47 @@ def test_readers_racing_writers_on_the_same_keys(kind):
         overlaps = sylvanmap._reader_overlaps(0)
     assert overlaps == 0, "reads without the lock overlapped a write"
     probe.check(d)
+
+
+@pytest.mark.parametrize("key", [None, abs], ids=["values", "key"])
+def test_sorted_list_shared_by_writers_and_readers(key):
+    from sylvanmap.compat import SortedList
+
+    sl = SortedList(range(-500, 500, 2), key=key)
+    stripes = 2
+
+    def writer(n):
+        def write(stop):
+            rng = random.Random(n)
+            mine = []
+            while not stop.is_set():
+                if mine and rng.random() < 0.5:
+                    sl.remove(mine.pop(rng.randrange(len(mine))))
+                elif rng.random() < 0.1:
+                    batch = [rng.randrange(-1000, 1000) * stripes + n for _ in range(20)]
+                    sl.update(batch)
+                    mine += batch
+                else:
+                    mine.append(rng.randrange(-1000, 1000) * stripes + n)
+                    sl.add(mine[-1])
+            for v in mine:  # each writer takes back exactly what it added
+                sl.remove(v)
+
+        return write
+
+    def reader(stop):
+        rng = random.Random(9)
+        while not stop.is_set():
+            try:
+                seen = list(sl.islice(rng.randrange(100), None)) if rng.random() < 0.5 else sl[10:-10:3]
+            except RuntimeError as e:
+                assert str(e) == "SortedList changed size during iteration"
+                continue
+            keys = [v if key is None else key(v) for v in seen]
+            assert all(a <= b for a, b in zip(keys, keys[1:]))
+            v = rng.randrange(-500, 500, 2)
+            assert v in sl and sl.count(v) >= 1 and 0 <= sl.index(v) < len(sl) + 40  # the initial values stay
+
+    run_threads(writer(0), writer(1), reader)
+    sl._check()  # equal keys may have traded places: values with equal keys are taken out first come
+    assert sorted(sl) == list(range(-500, 500, 2)) and (key or list(sl) == sorted(sl))
