@@ -12,6 +12,7 @@ import operator
 import pickle
 import subprocess
 import sys
+import sysconfig
 from collections.abc import Iterator, MutableSet
 
 import pytest
@@ -256,3 +257,78 @@ if not sysconfig.get_config_var("Py_GIL_DISABLED"):
 
 def test_import_forms_in_a_fresh_interpreter():
     subprocess.run([sys.executable, "-c", IMPORTS], check=True)
+
+
+class Hostile(float):
+    # Compared in Python; comparison number `at` runs `act` (once), which may change the list under it.
+    calls, at, act = 0, 0, None
+
+    def __lt__(self, other):
+        Hostile.calls += 1
+        if Hostile.calls == Hostile.at and Hostile.act:
+            act, Hostile.act = Hostile.act, None
+            act()
+        return float.__lt__(self, other)
+
+    __eq__ = float.__eq__
+    __hash__ = float.__hash__
+
+
+LIST_OPS = {"add": lambda s, v: s.add(v), "update": lambda s, v: s.update([v, Hostile(v - 7), Hostile(3)]),
+            "remove": lambda s, v: s.discard(v), "contains": lambda s, v: v in s, "count": lambda s, v: s.count(v),
+            "index": lambda s, v: s.index(v), "bisect": lambda s, v: s.bisect_right(v),
+            "irange": lambda s, v: list(s.irange(v, Hostile(v + 30))), "delete": lambda s, v: s.__delitem__(slice(3, 40, 3))}
+LIST_ACTS = {"add": lambda s: s.add(Hostile(1.5)), "clear": lambda s: s.clear(), "pop": lambda s: s.pop(0),
+             "raise": lambda s: 1 / 0, "bulk": lambda s: s.update(map(Hostile, range(300, 380)))}
+
+
+@pytest.mark.parametrize("key", [None, abs], ids=["values", "key"])
+@pytest.mark.parametrize("op", LIST_OPS)
+@pytest.mark.parametrize("act", LIST_ACTS)
+def test_user_code_changes_the_list_mid_operation(key, op, act):
+    # At every comparison in turn, the list changes (or the comparison raises): the operation completes or
+    # fails cleanly, and the list stays sound, holding no reference it lost.
+    values = [Hostile(v) for v in range(0, 200, 2)] * 2
+    base = [sys.getrefcount(v) for v in values]
+    for at in range(1, 40):
+        s = compat.SortedList(values, key=key)
+        s._reset(8)  # several levels, so that writes split and merge nodes
+        Hostile.calls, Hostile.at, Hostile.act = 0, at, lambda: LIST_ACTS[act](s)
+        try:
+            LIST_OPS[op](s, Hostile(61))
+        except (ZeroDivisionError, ValueError, RuntimeError) as e:
+            assert not isinstance(e, RuntimeError) or "mutated" in str(e) or "changed size" in str(e), e
+        Hostile.act = None
+        s._check()
+        assert all(v in s for v in values[60:80]) or act in ("clear", "pop") or op == "delete"
+        s = None
+    Hostile.act = None
+    assert [sys.getrefcount(v) for v in values] == base
+
+
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="as test_hostile's allocation failures")
+@pytest.mark.parametrize("op", ["add", "update", "update_merge", "delete", "reset"])
+def test_sorted_list_allocation_failure(op):
+    _testcapi = pytest.importorskip("_testcapi")
+    act = {"add": lambda s: s.add(5), "update": lambda s: s.update([7, 3, 5]), "reset": lambda s: s._reset(4),
+           "update_merge": lambda s: s.update(range(-50, 300, 3)), "delete": lambda s: s.__delitem__(slice(1, 90, 2))}
+    failures = 0
+    for n in range(400):
+        s = compat.SortedList(range(0, 200, 2))
+        s._reset(6)
+        before = list(s)
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            act[op](s)
+            failed = False
+        except MemoryError:
+            failed = True
+        finally:
+            _testcapi.remove_mem_hooks()
+        s._check()
+        if failed:
+            assert list(s) == before  # a failed write changes nothing
+            failures += 1
+        elif n > 20:
+            break
+    assert failures

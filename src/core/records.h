@@ -86,6 +86,8 @@ struct PyBTreeObject {
 #endif
 };
 
+extern PyTypeObject PySortedList_Type;
+
 namespace sylvan {
 
 // Largest order whose node capacity 2t-1 still fits an int.
@@ -94,6 +96,14 @@ inline constexpr int kMaxOrder = 1 << 30;
 // A tree of L levels holds at least 2^L - 1 keys, so no tree whose size fits
 // a Py_ssize_t is deeper than this: the bound of every per-level array.
 inline constexpr int kMaxDepth = 64;
+
+// What messages call a tree's owner: a sorted list (sortedlist/object.h)
+// keeps equal keys; any other tree is a SortedDict's.
+inline const char *tree_noun(const PyBTreeObject *tree)
+{
+    PyObject *obj = reinterpret_cast<PyObject *>(const_cast<PyBTreeObject *>(tree));
+    return PyObject_TypeCheck(obj, &PySortedList_Type) ? "SortedList" : "SortedDict";
+}
 
 inline void note_layout_changed(PyBTreeObject *tree) { tree->mod_count++; }
 

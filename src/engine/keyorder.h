@@ -153,9 +153,9 @@ inline bool native_types(const PyTypeObject *ta, const PyTypeObject *tb)
 // True when compare_keys(a, b) cannot call into user code.
 inline bool comparison_is_native(PyObject *a, PyObject *b) { return native_types(Py_TYPE(a), Py_TYPE(b)); }
 
-inline void set_mutated_error()
+inline void set_mutated_error(const PyBTreeObject *tree)
 {
-    PyErr_SetString(PyExc_RuntimeError, "SortedDict mutated during key comparison");
+    PyErr_Format(PyExc_RuntimeError, "%s mutated during key comparison", tree_noun(tree));
 }
 
 // compare_keys(a, b) where `stored`, one of the two, is borrowed from the
@@ -176,7 +176,7 @@ inline void set_mutated_error()
     Py_DECREF(stored);
     if (tree->mod_count != before) {
         if (cmp != -2) {
-            set_mutated_error();
+            set_mutated_error(tree);
         }
         return -2;
     }

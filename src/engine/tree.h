@@ -19,8 +19,6 @@
 
 extern PyTypeObject PyBTree_Type;
 
-extern PyTypeObject PySortedList_Type;
-
 namespace sylvan {
 
 inline constexpr int kDefaultOrder = 64;
@@ -32,13 +30,7 @@ inline bool is_btree(PyObject *obj)
 
 inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeObject *>(obj); }
 
-// What messages call a tree's owner: a sorted list (sortedlist/object.h)
-// keeps equal keys, any other tree is a SortedDict's.
-inline const char *tree_noun(const PyBTreeObject *tree)
-{
-    PyObject *obj = reinterpret_cast<PyObject *>(const_cast<PyBTreeObject *>(tree));
-    return PyObject_TypeCheck(obj, &PySortedList_Type) ? "SortedList" : "SortedDict";
-}
+
 
 // The fields of a tree without a root.
 inline void init_tree(PyBTreeObject *tree, int order, int cached)
