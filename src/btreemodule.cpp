@@ -430,6 +430,7 @@ PyMODINIT_FUNC PyInit_sylvanmap(void)
         }
     }
     sylvan::init_search_kernels();
+    sylvan::g_sorted_list_type = &PySortedList_Type;
     PyObject *module = PyModule_Create2(&btreemodule, PYTHON_API_VERSION);
     if (module == nullptr) {
         return nullptr;

@@ -86,8 +86,6 @@ struct PyBTreeObject {
 #endif
 };
 
-extern PyTypeObject PySortedList_Type;
-
 namespace sylvan {
 
 // Largest order whose node capacity 2t-1 still fits an int.
@@ -97,12 +95,17 @@ inline constexpr int kMaxOrder = 1 << 30;
 // a Py_ssize_t is deeper than this: the bound of every per-level array.
 inline constexpr int kMaxDepth = 64;
 
-// What messages call a tree's owner: a sorted list (sortedlist/object.h)
-// keeps equal keys; any other tree is a SortedDict's.
+// The sorted list type (sortedlist/object.h), set by the module's init: a
+// global rather than the type's symbol, so that code including the engine
+// without the list (the test companion) links.
+inline PyTypeObject *g_sorted_list_type = nullptr;
+
+// What messages call a tree's owner: a sorted list keeps equal keys; any
+// other tree is a SortedDict's.
 inline const char *tree_noun(const PyBTreeObject *tree)
 {
     PyObject *obj = reinterpret_cast<PyObject *>(const_cast<PyBTreeObject *>(tree));
-    return PyObject_TypeCheck(obj, &PySortedList_Type) ? "SortedList" : "SortedDict";
+    return g_sorted_list_type != nullptr && PyObject_TypeCheck(obj, g_sorted_list_type) ? "SortedList" : "SortedDict";
 }
 
 inline void note_layout_changed(PyBTreeObject *tree) { tree->mod_count++; }
