@@ -179,6 +179,17 @@ class SortedKeyList(SortedList):
 SortedListWithKey = SortedKeyList
 
 
+def _bind_list_reads(obj, sorted_list):
+    # A set's or dict's reads by position and range are its sorted list's,
+    # bound on the instance once (sortedcontainers does the same): no call layer.
+    obj.bisect_left = sorted_list.bisect_left
+    obj.bisect_right = obj.bisect = sorted_list.bisect_right
+    obj.index = sorted_list.index
+    obj.irange = sorted_list.irange
+    obj.islice = sorted_list.islice
+    obj._reset = sorted_list._reset
+
+
 def _add_new(sorted_list, members, new):
     # Adds new (values that members, a set or dict, lacks) to the sorted list
     # of members. A value that cannot be placed leaves the ones placed before
@@ -224,12 +235,7 @@ class SortedSet(MutableSet, Sequence):
     def _bind(self):
         # The sorted list's and the set's methods, bound once: no call layer.
         sorted_list, values = self._list, self._set
-        self.bisect_left = sorted_list.bisect_left
-        self.bisect_right = self.bisect = sorted_list.bisect_right
-        self.index = sorted_list.index
-        self.irange = sorted_list.irange
-        self.islice = sorted_list.islice
-        self._reset = sorted_list._reset
+        _bind_list_reads(self, sorted_list)
         self.isdisjoint = values.isdisjoint
         self.issubset = values.issubset
         self.issuperset = values.issuperset

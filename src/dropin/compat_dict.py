@@ -8,7 +8,7 @@ from itertools import chain
 from reprlib import recursive_repr
 from warnings import warn
 
-from sylvanmap.compat import SortedKeyList, SortedList, SortedListWithKey, SortedSet, _add_new
+from sylvanmap.compat import SortedKeyList, SortedList, SortedListWithKey, SortedSet, _add_new, _bind_list_reads
 
 # The whole module's, as this part runs last.
 __all__ = [
@@ -112,13 +112,7 @@ class SortedDict(_SortedDictBase):
             key = None
         self._key = key
         self._list = sorted_list = SortedList(key=key)
-        # The sorted list's reads, bound once: no call layer.
-        self.bisect_left = sorted_list.bisect_left
-        self.bisect_right = self.bisect = sorted_list.bisect_right
-        self.index = sorted_list.index
-        self.irange = sorted_list.irange
-        self.islice = sorted_list.islice
-        self._reset = sorted_list._reset
+        _bind_list_reads(self, sorted_list)
         if key is not None:
             self.bisect_key_left = sorted_list.bisect_key_left
             self.bisect_key_right = self.bisect_key = sorted_list.bisect_key_right

@@ -54,6 +54,18 @@
 
 namespace sylvan {
 
+// Stores new references to key and value in slot i of a leaf with room, after
+// moving the entries from i on one slot up.
+[[gnu::always_inline]] inline void store_in_leaf(PyBTreeNode *node, Py_ssize_t i, PyObject *key, PyObject *value)
+{
+    const Py_ssize_t n = node->n_keys;
+    shift_entries(node, i, i + 1, n - i);
+    node->keys[i] = Py_NewRef(key);
+    node->values[i] = Py_NewRef(value);
+    cache_key(node, i, key);
+    node->n_keys = n + 1;
+}
+
 // Stores a new reference to value in slot i and hands the old one back.
 inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref *displaced)
 {
@@ -88,11 +100,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
                 return -1;
             }
             const Py_ssize_t n = node->n_keys;
-            shift_entries(node, i, i + 1, n - i);
-            node->keys[i] = Py_NewRef(sk.obj);
-            node->values[i] = Py_NewRef(value);
-            cache_key(node, i, sk.obj);
-            node->n_keys = n + 1;
+            store_in_leaf(node, i, sk.obj, value);
             // A key between two others shares their prefix; one at an end or
             // of another kind may not. The second key gives a leaf its first.
             if (node->prefix_len != 0 ? i == 0 || i == n || sk.tag != kEntryStr : n == 1) {

@@ -108,12 +108,7 @@ namespace sylvan {
                 PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during insertion");
                 return -1;
             }
-            const Py_ssize_t n = node->n_keys;
-            shift_entries(node, i, i + 1, n - i);
-            node->keys[i] = Py_NewRef(key);
-            node->values[i] = Py_NewRef(value);
-            cache_key(node, i, key);
-            node->n_keys = n + 1;
+            store_in_leaf(node, i, key, value);
             refit_prefix(node);
             path.add(1);
             tree->size++;
