@@ -122,8 +122,6 @@ class SortedList(_SortedListBase, MutableSequence):
     def __reduce__(self):
         return (type(self), (list(self),))
 
-    # sortedcontainers reports a bad position as list reads do, except for
-    # pop on an empty list.
     def __setitem__(self, index, value):
         raise NotImplementedError("use ``del sl[index]`` and ``sl.add(value)`` instead")
 
