@@ -66,6 +66,19 @@ namespace sylvan {
     node->n_keys = n + 1;
 }
 
+// Splits the full child i of node before a descent enters it, and compares
+// sk with the separator that moved up into slot i: -1, 0 or 1, or -2 with
+// the split's MemoryError or the comparison's exception set.
+[[nodiscard]] [[gnu::always_inline]] inline int split_and_compare(PyBTreeObject *tree, PyBTreeNode *node, Py_ssize_t i,
+                                                                 const SearchKey &sk)
+{
+    if (split_child(node, i) < 0) {
+        return -2;
+    }
+    note_layout_changed(tree);
+    return compare_with_slot(tree, node, i, sk);
+}
+
 // Stores a new reference to value in slot i and hands the old one back.
 inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref *displaced)
 {
@@ -111,11 +124,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
             return 0;
         }
         if (is_full(node->children[i])) {
-            if (split_child(node, i) < 0) {
-                return -1;
-            }
-            note_layout_changed(tree);
-            int cmp = compare_with_slot(tree, node, i, sk);
+            const int cmp = split_and_compare(tree, node, i, sk);
             if (cmp == -2) {
                 return -1;
             }

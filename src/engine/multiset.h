@@ -116,11 +116,7 @@ namespace sylvan {
             return 0;
         }
         if (is_full(node->children[i])) {
-            if (split_child(node, i) < 0) {
-                return -1;
-            }
-            note_layout_changed(tree);
-            const int cmp = compare_with_slot(tree, node, i, sk);
+            const int cmp = split_and_compare(tree, node, i, sk);
             if (cmp == -2) {
                 return -1;
             }

@@ -63,6 +63,15 @@ inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size
     }
 }
 
+// Lets go of the whole tree as its owner goes (dealloc): the root is
+// unlinked first, so that finalisers find an empty tree.
+inline void drop_root(PyBTreeObject *tree)
+{
+    PyObject *root = reinterpret_cast<PyObject *>(tree->root);
+    tree->root = nullptr;
+    Py_XDECREF(root);
+}
+
 // Gives the tree a new empty root with the given settings. Returns 0, or -1
 // with MemoryError set and the tree unchanged.
 [[nodiscard]] inline int reset_tree(PyBTreeObject *tree, int order, int cached)

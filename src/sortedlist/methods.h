@@ -18,32 +18,38 @@
 
 namespace sylvan {
 
+// Whether the value at position i equals value: 1, 0, or -1 with an
+// exception set. The comparison runs user code: the stored value is held
+// across it, and a tree changed meanwhile fails it.
+[[nodiscard]] inline int value_equal_at(PyObject *self, Py_ssize_t i, PyObject *value)
+{
+    PyBTreeObject *tree = as_tree(self);
+    const uint64_t before = tree->mod_count;
+    Ref stored = Ref::take(value_at(self, i));
+    const int eq = PyObject_RichCompareBool(stored.get(), value, Py_EQ);
+    if (eq >= 0 && tree->mod_count != before) {
+        PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during value comparison");
+        return -1;
+    }
+    return eq;
+}
+
 // Position of the first stored value equal to value among positions
 // [lo, hi) clamped to [start, stop), which hold the keys equal to value's
 // key: the size when there is none; -1 with an exception set.
 [[nodiscard]] inline Py_ssize_t find_equal(PyObject *self, PyObject *value, Py_ssize_t lo, Py_ssize_t hi,
                                            Py_ssize_t start = 0, Py_ssize_t stop = PY_SSIZE_T_MAX)
 {
-    PyBTreeObject *tree = as_tree(self);
-    const Py_ssize_t size = tree->size;
+    const Py_ssize_t size = as_tree(self)->size;
     lo = std::max(lo, start);
     hi = std::min(hi, stop);
     if (as_list(self)->key == nullptr) {
         return lo < hi ? lo : size;  // the keys are the values, and equal
     }
     for (Py_ssize_t i = lo; i < hi; i++) {
-        const uint64_t before = tree->mod_count;
-        Ref stored = Ref::take(value_at(self, i));
-        const int eq = PyObject_RichCompareBool(stored.get(), value, Py_EQ);
-        if (eq < 0) {
-            return -1;
-        }
-        if (tree->mod_count != before) {
-            PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during value comparison");
-            return -1;
-        }
-        if (eq) {
-            return i;
+        const int eq = value_equal_at(self, i, value);
+        if (eq != 0) {
+            return eq < 0 ? -1 : i;
         }
     }
     return size;
@@ -254,17 +260,18 @@ static PyObject *sortedlist_count(PyObject *self, PyObject *value)
     if (equal_range(self, key.get(), &lo, &hi) < 0) {
         return nullptr;
     }
+    if (as_list(self)->key == nullptr) {
+        return PyLong_FromSsize_t(hi - lo);  // the keys are the values
+    }
     Py_ssize_t count = 0;
-    for (Py_ssize_t from = lo; as_list(self)->key != nullptr && from < hi; count++, from++) {
-        from = find_equal(self, value, from, hi);
-        if (from < 0) {
+    for (Py_ssize_t i = lo; i < hi; i++) {
+        const int eq = value_equal_at(self, i, value);
+        if (eq < 0) {
             return nullptr;
         }
-        if (from == as_tree(self)->size) {
-            break;
-        }
+        count += eq;
     }
-    return PyLong_FromSsize_t(as_list(self)->key == nullptr ? hi - lo : count);
+    return PyLong_FromSsize_t(count);
 }
 
 namespace sylvan {

@@ -185,10 +185,7 @@ static void sortedlist_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     Py_TRASHCAN_BEGIN(self, sortedlist_dealloc)
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    PyObject *root = reinterpret_cast<PyObject *>(tree->root);
-    tree->root = nullptr;
-    Py_XDECREF(root);
+    sylvan::drop_root(sylvan::as_tree(self));
     Py_CLEAR(sylvan::as_list(self)->key);
     Py_TYPE(self)->tp_free(self);
     Py_TRASHCAN_END
