@@ -9,12 +9,20 @@
 //     every slot from n_keys up is NULL (children: from n_keys+1 up);
 //   * keys ascend under compare_keys within a node and across the tree;
 //   * a node is one collector allocation: the record, then (cached trees
-//     only) the cache words, tags and prefix bytes, then keys, values, and
+//     only) the cache words, tags and prefix bytes, then keys, values (not
+//     in keys-only trees), and
 //     (internal nodes only) children and their counts; the record's
 //     keys/values/children point into it. The words start right after the
 //     record, so a search addresses them from the node pointer alone, without
 //     waiting for the record's fields;
-//   * cache entries (a tree's `cached` setting, its constructor's cache_i64):
+//   * layout (a tree's `layout` bits, which every node it makes shares):
+//     kLayoutCache, the nodes carry cache entries (below; SortedDict's
+//     cache_i64); kLayoutKeysOnly, a node has no value column of its own: its
+//     `values` is its `keys`, for trees whose every value is its key (a sorted
+//     list without a key function). Every store then writes the one slot twice
+//     and every release drops it twice, so such a slot holds two references to
+//     its key and no routine tells the two layouts apart;
+//   * cache entries (kLayoutCache):
 //     in a cached node, tags[i] says what words[i] holds for keys[i]:
 //     kEntryInt, the value of an exact int within int64; kEntryStr, the
 //     order-preserving abbreviation of an exact str with its first prefix_len
@@ -78,7 +86,7 @@ struct PyBTreeObject {
     PyBTreeNode *root;
     Py_ssize_t size;
     int order;
-    int cached;  // nodes carry cache entries
+    int layout;  // kLayout* bits: what each node's block holds
     uint64_t mod_count;
     uint64_t keyset_version;
 #ifdef Py_GIL_DISABLED
@@ -87,6 +95,10 @@ struct PyBTreeObject {
 };
 
 namespace sylvan {
+
+// Tree layout bits (above).
+inline constexpr int kLayoutCache = 1;
+inline constexpr int kLayoutKeysOnly = 2;
 
 // Largest order whose node capacity 2t-1 still fits an int.
 inline constexpr int kMaxOrder = 1 << 30;

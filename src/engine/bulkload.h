@@ -132,7 +132,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
     bool failed = false;
     for (int level = 0; level < levels && !failed; level++) {
         for (Py_ssize_t j = 0; j < plan[level].nodes && !failed; j++) {
-            PyBTreeNode *node = btreenode_new(tree->order, level == 0, tree->cached);
+            PyBTreeNode *node = btreenode_new(tree->order, level == 0, tree->layout);
             failed = node == nullptr;
             if (!failed) {
                 nodes.get()[made++] = node;
@@ -155,7 +155,7 @@ inline PyBTreeNode *pack_node(Packer *p, int level)
         offset += plan[level].nodes;
     }
     PyBTreeNode *root = pack_node(&p, levels - 1);
-    install_root(tree, root, n, tree->order, tree->cached);  // the old root: an empty leaf, or absent
+    install_root(tree, root, n, tree->order, tree->layout);  // the old root: an empty leaf, or absent
     return 0;
 }
 

@@ -457,7 +457,7 @@ static void cut_range(PyBTreeObject *tree, RangeCut *cut, Held *held, PyBTreeNod
     if (!fork->is_leaf) {
         // Room for two full nodes and a key: order 2t (0, refused, beyond the largest order).
         const int wide = tree->order <= kMaxOrder / 2 ? 2 * tree->order : 0;
-        scratch = Owned<PyBTreeNode>::steal(btreenode_new(wide, 0, has_cache(fork)));
+        scratch = Owned<PyBTreeNode>::steal(btreenode_new(wide, 0, node_layout(fork)));
         if (!scratch) {
             free_buffer();
             return nullptr;

@@ -21,7 +21,7 @@
     using namespace sylvan;
     PyBTreeNode *full_child = parent->children[child_index];
     const Py_ssize_t t = full_child->order;
-    PyBTreeNode *new_node = btreenode_new(full_child->order, full_child->is_leaf, has_cache(full_child));
+    PyBTreeNode *new_node = btreenode_new(full_child->order, full_child->is_leaf, node_layout(full_child));
     if (new_node == nullptr) {
         return -1;
     }
@@ -55,11 +55,13 @@
 namespace sylvan {
 
 // Stores new references to key and value in slot i of a leaf with room, after
-// moving the entries from i on one slot up.
+// moving the entries from i on one slot up. (`KeysOnly` false: the tree is
+// known to have a value column, and the move skips the test.)
+template <bool KeysOnly>
 [[gnu::always_inline]] inline void store_in_leaf(PyBTreeNode *node, Py_ssize_t i, PyObject *key, PyObject *value)
 {
     const Py_ssize_t n = node->n_keys;
-    shift_entries(node, i, i + 1, n - i);
+    shift_entries<KeysOnly>(node, i, i + 1, n - i);
     node->keys[i] = Py_NewRef(key);
     node->values[i] = Py_NewRef(value);
     cache_key(node, i, key);
@@ -113,7 +115,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
                 return -1;
             }
             const Py_ssize_t n = node->n_keys;
-            store_in_leaf(node, i, sk.obj, value);
+            store_in_leaf<false>(node, i, sk.obj, value);  // SortedDict trees keep values
             // A key between two others shares their prefix; one at an end or
             // of another kind may not. The second key gives a leaf its first.
             if (node->prefix_len != 0 ? i == 0 || i == n || sk.tag != kEntryStr : n == 1) {
@@ -144,7 +146,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 [[nodiscard]] static int ensure_root(PyBTreeObject *tree)
 {
     if (tree->root == nullptr) {
-        tree->root = btreenode_new(tree->order, 1, tree->cached);
+        tree->root = btreenode_new(tree->order, 1, tree->layout);
         if (tree->root == nullptr) {
             return -1;
         }
@@ -158,7 +160,7 @@ inline void replace_value(PyBTreeNode *node, Py_ssize_t i, PyObject *value, Ref 
 [[nodiscard]] static int grow_root(PyBTreeObject *tree)
 {
     PyBTreeNode *old_root = tree->root;
-    PyBTreeNode *new_root = btreenode_new(tree->order, 0, tree->cached);
+    PyBTreeNode *new_root = btreenode_new(tree->order, 0, tree->layout);
     if (new_root == nullptr) {
         return -1;
     }

@@ -108,7 +108,7 @@ namespace sylvan {
                 PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during insertion");
                 return -1;
             }
-            store_in_leaf(node, i, key, value);
+            store_in_leaf<true>(node, i, key, value);
             refit_prefix(node);
             path.add(1);
             tree->size++;

@@ -39,19 +39,28 @@ inline bool exact_int_as_i64(PyObject *obj, int64_t *out)
 }
 
 // Bytes of a node's block beyond the record: cache words and tags (cached
-// nodes), keys and values, children and their counts (internal nodes).
-inline size_t node_extra_size(int order, int is_leaf, int cached)
+// nodes), keys and values (keys alone in keys-only trees), children and their
+// counts (internal nodes).
+inline size_t node_extra_size(int order, int is_leaf, int layout)
 {
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
-    const size_t cache = cached ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax : 0;
+    const size_t cache =
+        (layout & kLayoutCache) ? cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax : 0;
+    const size_t columns = (layout & kLayoutKeysOnly) ? 1 : 2;
     const size_t children = is_leaf ? 0 : static_cast<size_t>(max_children(order)) * (sizeof(PyBTreeNode *) + sizeof(Py_ssize_t));
-    return cache + 2 * mk * sizeof(PyObject *) + children;
+    return cache + columns * mk * sizeof(PyObject *) + children;
+}
+
+// The layout bits a node was made with.
+inline int node_layout(const PyBTreeNode *node)
+{
+    return (node->cached ? kLayoutCache : 0) | (node->values == node->keys ? kLayoutKeysOnly : 0);
 }
 
 // What a node allocated, record included (the collector's own header not).
 inline size_t node_alloc_size(const PyBTreeNode *node)
 {
-    return sizeof(PyBTreeNode) + node_extra_size(node->order, node->is_leaf, node->cached);
+    return sizeof(PyBTreeNode) + node_extra_size(node->order, node->is_leaf, node_layout(node));
 }
 
 // The cache entry a key gets in a node of prefix length `from`: its tag, and
@@ -81,18 +90,19 @@ static PyBTreeNode *node_memory_error(int order)
 
 // Returns a new, empty, collector-tracked node in one zero-filled block, or
 // NULL with MemoryError set.
-[[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int cached)
+[[nodiscard]] static PyBTreeNode *btreenode_new(int order, int is_leaf, int layout)
 {
     using namespace sylvan;
     if (order < 2 || order > kMaxOrder) {
         return node_memory_error(order);
     }
-    const size_t extra = node_extra_size(order, is_leaf, cached);
+    const size_t extra = node_extra_size(order, is_leaf, layout);
     PyBTreeNode *node =
         reinterpret_cast<PyBTreeNode *>(PyUnstable_Object_GC_NewWithExtraData(&PyBTreeNode_Type, extra));
     if (node == nullptr) {
         return node_memory_error(order);
     }
+    const bool cached = (layout & kLayoutCache) != 0;
     const size_t mk = 2 * static_cast<size_t>(order) - 1;
     node->n_keys = 0;
     node->is_leaf = is_leaf ? 1 : 0;
@@ -105,7 +115,7 @@ static PyBTreeNode *node_memory_error(int order)
         cursor += cache_capacity(order) * (sizeof(int64_t) + sizeof(uint8_t)) + kPrefixMax;
     }
     node->keys = reinterpret_cast<PyObject **>(cursor);
-    node->values = node->keys + mk;
+    node->values = (layout & kLayoutKeysOnly) ? node->keys : node->keys + mk;
     node->children = is_leaf ? nullptr : reinterpret_cast<PyBTreeNode **>(node->values + mk);
     if (cached) {
         std::fill_n(cache_words(node), cache_capacity(order), kVacantWord);
@@ -165,8 +175,10 @@ inline bool is_single_kind(const PyBTreeNode *node) { return (node->entry_kinds 
 
 // Moves `count` entries (key, value, cache entry) from slot src_idx of src to
 // slot dst_idx of dst, which may be the same node with overlapping ranges.
-// Both nodes belong to one tree, so both or neither are cached. Vacated slots
-// are not cleared.
+// Both nodes belong to one tree, so both or neither are cached, and both or
+// neither are keys-only (`KeysOnly` false: the caller knows they are not).
+// Vacated slots are not cleared.
+template <bool KeysOnly = true>
 inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode *src, Py_ssize_t src_idx,
                          Py_ssize_t count)
 {
@@ -175,7 +187,9 @@ inline void copy_entries(PyBTreeNode *dst, Py_ssize_t dst_idx, const PyBTreeNode
     }
     const size_t n = static_cast<size_t>(count);
     memmove(&dst->keys[dst_idx], &src->keys[src_idx], n * sizeof(PyObject *));
-    memmove(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
+    if (!KeysOnly || dst->values != dst->keys) {  // keys-only: moved already, and a second overlapping move would not repeat it
+        memmove(&dst->values[dst_idx], &src->values[src_idx], n * sizeof(PyObject *));
+    }
     if (has_cache(dst)) {
         memmove(&cache_words(dst)[dst_idx], &cache_words(src)[src_idx], n * sizeof(int64_t));
         if (src->entry_kinds & ~dst->entry_kinds) {
@@ -210,9 +224,10 @@ inline void copy_cache(PyBTreeNode *dst, const PyBTreeNode *src, Py_ssize_t coun
 }
 
 // Moves entries within one node, from slot `from` to slot `to`.
+template <bool KeysOnly = true>
 inline void shift_entries(PyBTreeNode *node, Py_ssize_t from, Py_ssize_t to, Py_ssize_t count)
 {
-    copy_entries(node, to, node, from, count);
+    copy_entries<KeysOnly>(node, to, node, from, count);
 }
 
 // Empties `count` slots from `from`: keys and values NULL, tags kEntryVacant,
@@ -403,9 +418,13 @@ static int btreenode_clear(PyObject *self)
 {
     PyBTreeNode *node = reinterpret_cast<PyBTreeNode *>(self);
     for (Py_ssize_t i = 0; i < node->n_keys; i++) {
-        Py_CLEAR(node->keys[i]);
-        Py_CLEAR(node->values[i]);
+        PyObject *key = node->keys[i];
+        PyObject *value = node->values[i];  // read first: in a keys-only node, the same slot
+        node->keys[i] = nullptr;
+        node->values[i] = nullptr;
         cache_key_clear(node, i);
+        Py_XDECREF(key);
+        Py_XDECREF(value);
     }
     if (node->children != nullptr) {
         for (Py_ssize_t i = 0; i <= node->n_keys; i++) {

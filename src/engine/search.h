@@ -361,7 +361,7 @@ template <bool Wide>
         }
     }
     const Py_ssize_t cap = static_cast<Py_ssize_t>(cache_capacity(tree->order));
-    const bool prefetch = tree->cached && tree->size >= kPrefetchNodesFrom;
+    const bool prefetch = (tree->layout & kLayoutCache) && tree->size >= kPrefetchNodesFrom;
     return descend(&node, [&](const PyBTreeNode *at, bool *found) __attribute__((always_inline)) {
         if (prefetch) {
             prefetch_words(at, cap);

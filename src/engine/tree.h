@@ -33,12 +33,12 @@ inline PyBTreeObject *as_tree(PyObject *obj) { return reinterpret_cast<PyBTreeOb
 
 
 // The fields of a tree without a root.
-inline void init_tree(PyBTreeObject *tree, int order, int cached)
+inline void init_tree(PyBTreeObject *tree, int order, int layout)
 {
     tree->root = nullptr;
     tree->size = 0;
     tree->order = order;
-    tree->cached = cached;
+    tree->layout = layout;
     tree->mod_count = 0;
     tree->keyset_version = 0;
 #ifdef Py_GIL_DISABLED
@@ -48,13 +48,13 @@ inline void init_tree(PyBTreeObject *tree, int order, int cached)
 
 // Installs `root` (a new empty leaf, or NULL; or a whole tree of `size`
 // keys) with the given settings and releases the old tree afterwards.
-inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size, int order, int cached)
+inline void install_root(PyBTreeObject *tree, PyBTreeNode *root, Py_ssize_t size, int order, int layout)
 {
     PyBTreeNode *old_root = tree->root;
     tree->root = root;
     tree->size = size;
     tree->order = order;
-    tree->cached = cached;
+    tree->layout = layout;
     note_keys_changed(tree);
     if (old_root != nullptr) {
         ExceptionStash stash;  // finalisers must not start with an exception pending
@@ -74,13 +74,13 @@ inline void drop_root(PyBTreeObject *tree)
 
 // Gives the tree a new empty root with the given settings. Returns 0, or -1
 // with MemoryError set and the tree unchanged.
-[[nodiscard]] inline int reset_tree(PyBTreeObject *tree, int order, int cached)
+[[nodiscard]] inline int reset_tree(PyBTreeObject *tree, int order, int layout)
 {
-    PyBTreeNode *fresh = btreenode_new(order, 1, cached);
+    PyBTreeNode *fresh = btreenode_new(order, 1, layout);
     if (fresh == nullptr) {
         return -1;
     }
-    install_root(tree, fresh, 0, order, cached);
+    install_root(tree, fresh, 0, order, layout);
     return 0;
 }
 
@@ -89,14 +89,14 @@ inline void drop_root(PyBTreeObject *tree)
 // tree is then left rootless, and -1 is returned with MemoryError set.
 [[nodiscard]] inline int tree_clear(PyBTreeObject *tree)
 {
-    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->cached);
-    install_root(tree, fresh, 0, tree->order, tree->cached);
+    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->layout);
+    install_root(tree, fresh, 0, tree->order, tree->layout);
     return fresh == nullptr ? -1 : 0;
 }
 
 // A new, empty SortedDict (exactly that type) for native code: an order
 // below 2 means the default.
-[[nodiscard]] inline PyObject *tree_new(int order, int cached = 1)
+[[nodiscard]] inline PyObject *tree_new(int order, int layout = kLayoutCache)
 {
     if (order < 2) {
         order = kDefaultOrder;
@@ -105,8 +105,8 @@ inline void drop_root(PyBTreeObject *tree)
     if (tree == nullptr) {
         return nullptr;
     }
-    init_tree(tree, order, cached);
-    tree->root = btreenode_new(order, 1, cached);
+    init_tree(tree, order, layout);
+    tree->root = btreenode_new(order, 1, layout);
     if (tree->root == nullptr) {
         Py_DECREF(tree);
         return nullptr;
@@ -117,16 +117,16 @@ inline void drop_root(PyBTreeObject *tree)
 
 // A structural clone of the subtree under src, with or without the cache:
 // the copy has the source's shape, and no key is compared.
-[[nodiscard]] inline PyBTreeNode *clone_node(const PyBTreeNode *src, int cached)
+[[nodiscard]] inline PyBTreeNode *clone_node(const PyBTreeNode *src, int layout)
 {
-    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, cached);
+    PyBTreeNode *dst = btreenode_new(src->order, src->is_leaf, layout);
     if (dst == nullptr) {
         return nullptr;
     }
     Owned<PyBTreeNode> owner = Owned<PyBTreeNode>::steal(dst);
     if (!src->is_leaf) {
         for (Py_ssize_t i = 0; i <= src->n_keys; i++) {
-            PyBTreeNode *child = clone_node(src->children[i], cached);
+            PyBTreeNode *child = clone_node(src->children[i], layout);
             if (child == nullptr) {
                 return nullptr;  // the children cloned so far go with `owner`
             }
@@ -156,13 +156,13 @@ inline void drop_root(PyBTreeObject *tree)
 
 // Gives `dst` a clone of src's items, src's order and the cache setting
 // `cached`. Returns 0, or -1 with MemoryError set and dst unchanged.
-[[nodiscard]] inline int clone_into(PyBTreeObject *dst, const PyBTreeObject *src, int cached)
+[[nodiscard]] inline int clone_into(PyBTreeObject *dst, const PyBTreeObject *src, int layout)
 {
-    PyBTreeNode *root = src->root != nullptr ? clone_node(src->root, cached) : btreenode_new(src->order, 1, cached);
+    PyBTreeNode *root = src->root != nullptr ? clone_node(src->root, layout) : btreenode_new(src->order, 1, layout);
     if (root == nullptr) {
         return -1;
     }
-    install_root(dst, root, src->root != nullptr ? src->size : 0, src->order, cached);
+    install_root(dst, root, src->root != nullptr ? src->size : 0, src->order, layout);
     return 0;
 }
 

@@ -15,7 +15,7 @@ static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = type->tp_alloc(type, 0);
     if (self != nullptr) {
-        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, 1);
+        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, sylvan::kLayoutCache);
     }
     return self;
 }
@@ -33,7 +33,7 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
         return -1;
     }
     sylvan::Writing writing(self);
-    return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? 1 : 0);
+    return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? sylvan::kLayoutCache : 0);
 }
 
 // The collector's clear: the items go even when no new root can be made.
@@ -72,7 +72,7 @@ static PyObject *btree_repr(PyObject *self)
     sylvan::Locked lock(self);
     PyBTreeObject *tree = sylvan::as_tree(self);
     return PyUnicode_FromFormat("SortedDict(order=%d, size=%zd, cache_i64=%s)", tree->order, tree->size,
-                                tree->cached ? "True" : "False");
+                                (tree->layout & sylvan::kLayoutCache) ? "True" : "False");
 }
 
 static Py_ssize_t btree_length(PyObject *self)

@@ -116,7 +116,7 @@ static void take_tree(PyObject *self, PyObject *from)
     const Py_ssize_t size = src->size;
     src->root = nullptr;
     src->size = 0;
-    install_root(as_tree(self), root, size, src->order, src->cached);
+    install_root(as_tree(self), root, size, src->order, src->layout);
 }
 
 }  // namespace sylvan
@@ -145,7 +145,7 @@ static PyObject *btree_reduce(PyObject *self, PyObject *)
             return nullptr;
         }
         order = tree->order;
-        cached = tree->cached;
+        cached = tree->layout & sylvan::kLayoutCache;
     }
     Ref &keys = columns[0];
     Ref &values = columns[1];
@@ -204,7 +204,7 @@ static PyObject *btree_setstate(PyObject *self, PyObject *state)
             return nullptr;
         }
     }
-    Ref fresh = Ref::steal(tree_new(order, cached ? 1 : 0));
+    Ref fresh = Ref::steal(tree_new(order, cached ? kLayoutCache : 0));
     if (!fresh || load_batch(as_tree(fresh.get()), batch, false) < 0) {
         return nullptr;
     }
@@ -238,7 +238,7 @@ namespace sylvan {
         // instances): another thread may already be using it.
         Locked2 lock(self, copy.get());
         Excluding writing(copy.get());
-        if ((with_items ? clone_into(dst, src, src->cached) : reset_tree(dst, src->order, src->cached)) < 0) {
+        if ((with_items ? clone_into(dst, src, src->layout) : reset_tree(dst, src->order, src->layout)) < 0) {
             return nullptr;
         }
     }

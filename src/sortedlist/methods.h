@@ -144,7 +144,7 @@ static PyObject *sortedlist_add(PyObject *self, PyObject *value)
         return nullptr;
     }
     Writing writing(self);
-    if (multi_insert(as_tree(self), key.get(), stored_value(self, value)) < 0) {
+    if (multi_insert(as_tree(self), key.get(), value) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

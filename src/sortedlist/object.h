@@ -4,9 +4,9 @@
 // dealloc, length, the key attribute, and the maintenance hooks (_check,
 // _reset).
 //
-// Entries: without a key function each value is its own key and the value
-// column holds None (immortal from 3.12: storing it costs no count
-// traffic); with one, the key column holds key(value), computed once as the
+// Entries: without a key function each value is its own key, and the tree is
+// keys-only (records.h: no value column, the value stored is the key
+// itself); with one, the key column holds key(value), computed once as the
 // value arrives, and the value column the value. Among equal keys values
 // stand in the order they were added.
 //
@@ -45,11 +45,8 @@ inline PyObject *value_in(const PyObject *self, const PyBTreeNode *node, Py_ssiz
     return reinterpret_cast<const PySortedListObject *>(self)->key == nullptr ? node->keys[i] : node->values[i];
 }
 
-// The value column's entry for value.
-inline PyObject *stored_value(PyObject *self, PyObject *value)
-{
-    return as_list(self)->key == nullptr ? Py_None : value;
-}
+// The tree layout for a list with (or without) a key function.
+inline int list_layout(bool keyed) { return keyed ? kLayoutCache : kLayoutCache | kLayoutKeysOnly; }
 
 // The entry at position i (0 <= i < size).
 inline PyObject *value_at(PyObject *self, Py_ssize_t i)
@@ -73,7 +70,7 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
             return PyErr_Occurred() ? -1 : 0;
         }
         Ref key = Ref::steal(key_of(self, value.get()));
-        if (!key || !batch.push(key.get(), stored_value(self, value.get()))) {
+        if (!key || !batch.push(key.get(), value.get())) {
             return -1;
         }
     }
@@ -135,7 +132,7 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
 [[nodiscard]] inline int reload(PyObject *self, Batch &batch, int order)
 {
     PyBTreeObject *tree = as_tree(self);
-    Ref fresh = Ref::steal(tree_new(order, tree->cached));
+    Ref fresh = Ref::steal(tree_new(order, tree->layout));
     if (!fresh) {
         return -1;
     }
@@ -147,7 +144,7 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     const Py_ssize_t size = built->size;
     built->root = nullptr;
     built->size = 0;
-    install_root(tree, root, size, order, tree->cached);
+    install_root(tree, root, size, order, tree->layout);
     return 0;
 }
 
@@ -157,7 +154,7 @@ static PyObject *sortedlist_new(PyTypeObject *type, PyObject *, PyObject *)
 {
     PyObject *self = type->tp_alloc(type, 0);
     if (self != nullptr) {
-        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, 1);
+        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, sylvan::list_layout(false));
         sylvan::as_list(self)->key = nullptr;
     }
     return self;
@@ -219,6 +216,10 @@ static PyObject *sortedlist_set_key(PyObject *self, PyObject *fn)
             PyErr_SetString(PyExc_ValueError, "the key function of a non-empty list cannot change");
             return nullptr;
         }
+        PyBTreeObject *tree = sylvan::as_tree(self);
+        if (sylvan::reset_tree(tree, tree->order, sylvan::list_layout(fn != Py_None)) < 0) {
+            return nullptr;
+        }
         old = sylvan::as_list(self)->key;
         sylvan::as_list(self)->key = fn == Py_None ? nullptr : Py_NewRef(fn);
     }
@@ -228,7 +229,7 @@ static PyObject *sortedlist_set_key(PyObject *self, PyObject *fn)
 
 namespace sylvan {
 
-// The invariant walk of _check: node fill, counts, and keys that never
+// The invariant walk of _check: node fill and layout, counts, and keys that never
 // descend. Returns the keys under node, or -1 with AssertionError (or a
 // comparison's exception) set. `prev` is the last key met so far.
 [[nodiscard]] inline Py_ssize_t check_node(PyBTreeObject *tree, const PyBTreeNode *node, bool root, PyObject **prev)
@@ -239,6 +240,9 @@ namespace sylvan {
     };
     if (node->n_keys > max_keys(node) || (!root && node->n_keys < min_keys(node))) {
         return fail("node fill");
+    }
+    if (node_layout(node) != tree->layout) {
+        return fail("node layout");
     }
     Py_ssize_t total = node->n_keys;
     for (Py_ssize_t i = 0; i <= node->n_keys; i++) {

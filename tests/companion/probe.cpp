@@ -127,7 +127,7 @@ PyObject *stats(PyObject *, PyObject *arg)
         height++;
     }
     return Py_BuildValue("{s:n,s:i,s:i,s:K,s:K,s:O}", "height", height, "order", tree->order, "cache_i64",
-                         tree->cached, "mod_count", static_cast<unsigned long long>(tree->mod_count),
+                         tree->layout & sylvan::kLayoutCache, "mod_count", static_cast<unsigned long long>(tree->mod_count),
                          "keyset_version", static_cast<unsigned long long>(tree->keyset_version), "has_root",
                          tree->root ? Py_True : Py_False);
 }
@@ -220,8 +220,8 @@ struct Checker {
         if (node->order != tree->order) {
             return fail("node order differs from the tree's" + where);
         }
-        if (sylvan::has_cache(node) != (tree->cached != 0)) {
-            return fail("node cache presence differs from the tree's" + where);
+        if (sylvan::node_layout(node) != tree->layout) {
+            return fail("node layout differs from the tree's" + where);
         }
         if (!sylvan::has_cache(node) && node->entry_kinds != sylvan::kind_bit(sylvan::kEntryOther)) {
             return fail("uncached node claims cache entries" + where);
@@ -230,7 +230,7 @@ struct Checker {
         const char *keys_at = block + sizeof(PyBTreeNode) +
                               (sylvan::has_cache(node) ? sylvan::cache_capacity(node->order) * 9 + sylvan::kPrefixMax : 0);
         if (reinterpret_cast<const char *>(node->keys) != keys_at ||
-            node->values != node->keys + (2 * t - 1) ||
+            node->values != node->keys + ((tree->layout & sylvan::kLayoutKeysOnly) ? 0 : 2 * t - 1) ||
             (!node->is_leaf && node->children != reinterpret_cast<PyBTreeNode *const *>(node->values + (2 * t - 1)))) {
             return fail("arrays not laid out in the node's block" + where);
         }
