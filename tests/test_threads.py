@@ -436,3 +436,28 @@ def test_sorted_list_shared_by_writers_and_readers(key):
     run_threads(writer(0), writer(1), reader)
     sl._check()  # equal keys may have traded places: values with equal keys are taken out first come
     assert sorted(sl) == list(range(-500, 500, 2)) and (key or list(sl) == sorted(sl))
+
+
+def test_key_function_replaced_while_others_add():
+    """__init__ again swaps the key function of an emptied list: a call under way in another thread
+    keeps the function it took alive."""
+    from sylvanmap.compat import SortedKeyList
+
+    sl = SortedKeyList(key=lambda v: (v, 0.0))
+
+    def reinit(stop):
+        while not stop.is_set():
+            try:
+                sl.__init__(key=lambda v, k=random.random(): (v, k))  # each function referenced by sl alone
+            except ValueError as e:  # another thread added between clear() and the new key
+                assert str(e) == "the key function of a non-empty list cannot change"
+
+    def add(stop):
+        rng = random.Random()
+        while not stop.is_set():
+            v = rng.randrange(100)
+            sl.add(v)
+            sl.discard(v)  # under another key function by now, perhaps: then it stays until the next clear
+
+    run_threads(reinit, add, add)
+    sl._check()

@@ -121,8 +121,7 @@ class Released {
 template <typename Place>
 [[nodiscard]] inline PyObject *list_iter(PyObject *self, bool reverse, Place &&place)
 {
-    const SliceOut out = as_list(self)->key == nullptr ? SliceOut::Keys : SliceOut::Values;
-    return new_slice_iter(self, reverse, out, place);
+    return new_slice_iter(self, reverse, SliceOut::Values, place);  // keys-only: the keys
 }
 
 [[nodiscard]] inline PyObject *list_slice_iter(PyObject *self, Py_ssize_t start, Py_ssize_t stop, bool reverse)
@@ -218,14 +217,15 @@ static PyObject *sortedlist_remove(PyObject *self, PyObject *value)
 static int sortedlist_contains(PyObject *self, PyObject *value)
 {
     using namespace sylvan;
+    if (!has_key_function(self)) {
+        Locked lock(self);
+        return tree_contains(as_tree(self), value);
+    }
     Ref key = Ref::steal(key_of(self, value));
     if (!key) {
         return -1;
     }
     Locked lock(self);
-    if (as_list(self)->key == nullptr) {
-        return tree_contains(as_tree(self), value);
-    }
     const Py_ssize_t at = locate_value(self, key.get(), value);
     return at < 0 ? -1 : at < as_tree(self)->size;
 }
@@ -437,7 +437,7 @@ static PyObject *sortedlist_pop(PyObject *self, PyObject *const *args, Py_ssize_
     }
     Removed removed;
     tree_delete_at(tree, i, &removed);
-    return Py_NewRef(as_list(self)->key == nullptr ? removed.key.get() : removed.value.get());
+    return Py_NewRef(removed.value.get());  // keys-only: the key
 }
 
 static PyObject *sortedlist_clear(PyObject *self, PyObject *)

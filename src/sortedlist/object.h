@@ -15,6 +15,8 @@
 #ifndef SYLVANMAP_SORTEDLIST_OBJECT_H
 #define SYLVANMAP_SORTEDLIST_OBJECT_H
 
+#include <atomic>
+
 #include "core/lock.h"
 #include "core/readers.h"
 #include "engine/bulkload.h"
@@ -32,17 +34,31 @@ namespace sylvan {
 
 inline PySortedListObject *as_list(PyObject *obj) { return reinterpret_cast<PySortedListObject *>(obj); }
 
-// The key of value: a new reference, NULL with the key function's exception.
-[[nodiscard]] inline PyObject *key_of(PyObject *self, PyObject *value)
+// Whether the list has a key function. _set_key changes it under the lock
+// (and only while the list is empty); this read takes none.
+inline bool has_key_function(PyObject *self)
 {
-    PyObject *fn = as_list(self)->key;
-    return fn == nullptr ? Py_NewRef(value) : PyObject_CallOneArg(fn, value);
+    return std::atomic_ref<PyObject *>(as_list(self)->key).load(std::memory_order_relaxed) != nullptr;
 }
 
-// What a list hands out for the entry in slot i of node: the value.
-inline PyObject *value_in(const PyObject *self, const PyBTreeNode *node, Py_ssize_t i)
+// The key of value: a new reference, NULL with the key function's exception.
+// On free-threaded builds the function is taken under the lock, so that a
+// concurrent _set_key cannot release it while it runs.
+[[nodiscard]] inline PyObject *key_of(PyObject *self, PyObject *value)
 {
-    return reinterpret_cast<const PySortedListObject *>(self)->key == nullptr ? node->keys[i] : node->values[i];
+    if (!has_key_function(self)) {
+        return Py_NewRef(value);
+    }
+#ifdef Py_GIL_DISABLED
+    Ref fn;
+    {
+        Locked lock(self);
+        fn = Ref::steal(Py_XNewRef(as_list(self)->key));
+    }
+    return !fn ? Py_NewRef(value) : PyObject_CallOneArg(fn.get(), value);
+#else
+    return PyObject_CallOneArg(as_list(self)->key, value);
+#endif
 }
 
 // The tree layout for a list with (or without) a key function.
@@ -53,7 +69,7 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
 {
     Py_ssize_t slot;
     const PyBTreeNode *node = node_at_position(as_tree(self)->root, i, &slot);
-    return value_in(self, node, slot);
+    return node->values[slot];  // keys-only: the key
 }
 
 // Reads an iterable into a batch of entries (key, stored value), calling
@@ -221,7 +237,8 @@ static PyObject *sortedlist_set_key(PyObject *self, PyObject *fn)
             return nullptr;
         }
         old = sylvan::as_list(self)->key;
-        sylvan::as_list(self)->key = fn == Py_None ? nullptr : Py_NewRef(fn);
+        std::atomic_ref<PyObject *>(sylvan::as_list(self)->key)
+            .store(fn == Py_None ? nullptr : Py_NewRef(fn), std::memory_order_relaxed);
     }
     Py_XDECREF(old);
     Py_RETURN_NONE;
