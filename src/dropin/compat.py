@@ -4,8 +4,11 @@ Change the import line and nothing else: SortedList, SortedKeyList (alias
 SortedListWithKey), SortedSet and SortedDict, with its SortedKeysView,
 SortedItemsView and SortedValuesView, behave as sortedcontainers 2.4 documents
 them. The sorted lists' hot paths (adds, removes, positions, ranges, iteration)
-are the native base type _SortedListBase; this module adds what is not in a
-loop: constructors, reprs, comparisons, pickling, the set and mapping layers.
+are the native base type _SortedListBase; the set's and dict's single-item
+writes, membership and iteration are the native bases _SortedSetBase and
+_SortedDictBase, each one call that keeps the set or dict and its sorted list
+in step. This module adds what is not in a loop: constructors, reprs,
+comparisons, pickling, bulk updates and the rest of the set and mapping layers.
 
 The intended difference: iterators and views raise RuntimeError when their
 collection changes during iteration, where sortedcontainers silently skips or
@@ -25,6 +28,7 @@ from reprlib import recursive_repr
 # Added to this namespace by the extension before this file runs; SortedDict
 # and its views follow, from compat_dict.py, in the same namespace.
 _SortedListBase = globals()["_SortedListBase"]
+_SortedSetBase = globals()["_SortedSetBase"]
 
 
 def identity(value):
@@ -215,7 +219,7 @@ def _set_comparison(op, symbol):
     return compare
 
 
-class SortedSet(MutableSet, Sequence):
+class SortedSet(_SortedSetBase, MutableSet, Sequence):
     """A set that also keeps its values sorted: SortedSet(iterable=None, key=None).
 
     Membership and the set algebra are a set's; order and positions are a
@@ -245,7 +249,7 @@ class SortedSet(MutableSet, Sequence):
     @classmethod
     def _fromset(cls, values, key=None):
         """A sorted set holding the set values itself (not a copy)."""
-        new = object.__new__(cls)
+        new = cls.__new__(cls)
         new._key, new._set, new._list = key, values, SortedList(values, key=key)
         new._bind()
         return new
@@ -254,18 +258,6 @@ class SortedSet(MutableSet, Sequence):
     def key(self):
         """The key function, or None."""
         return self._key
-
-    def __contains__(self, value):
-        return value in self._set
-
-    def __len__(self):
-        return len(self._set)
-
-    def __iter__(self):
-        return iter(self._list)
-
-    def __reversed__(self):
-        return reversed(self._list)
 
     def __getitem__(self, index):
         return self._list[index]
@@ -284,36 +276,6 @@ class SortedSet(MutableSet, Sequence):
     __le__ = _set_comparison(le, "<=")
     __gt__ = _set_comparison(gt, ">")
     __ge__ = _set_comparison(ge, ">=")
-
-    # The list changes first: a value it cannot place leaves both unchanged.
-    def add(self, value):
-        """Add value unless the set holds it."""
-        if value not in self._set:
-            self._list.add(value)
-            self._set.add(value)
-
-    def discard(self, value):
-        """Remove value if the set holds it."""
-        if value in self._set:
-            self._list.remove(value)
-            self._set.remove(value)
-
-    def remove(self, value):
-        """Remove value; KeyError if the set does not hold it."""
-        if value not in self._set:
-            raise KeyError(value)
-        self._list.remove(value)
-        self._set.remove(value)
-
-    def pop(self, index=-1):
-        """Remove and return the value at index (the last by default)."""
-        value = self._list.pop(index)
-        self._set.remove(value)
-        return value
-
-    def clear(self):
-        self._list.clear()
-        self._set.clear()
 
     def copy(self):
         """A shallow copy, in the same order."""

@@ -8,7 +8,15 @@ from itertools import chain
 from reprlib import recursive_repr
 from warnings import warn
 
-from sylvanmap.compat import SortedKeyList, SortedList, SortedListWithKey, SortedSet, _add_new, _bind_list_reads
+from sylvanmap.compat import (
+    SortedKeyList,
+    SortedList,
+    SortedListWithKey,
+    SortedSet,
+    _add_new,
+    _bind_list_reads,
+    _SortedDictBase,
+)
 
 # The whole module's, as this part runs last.
 __all__ = [
@@ -23,87 +31,17 @@ __all__ = [
 ]
 
 
-class _SortedDictBase(dict):
-    """A dict that keeps a sorted list of its keys beside it: the methods that
-    change the key set, and iteration in key order. Each keeps the two in step;
-    the list changes first, so a key it cannot place leaves both unchanged."""
-
-    # dict's own methods called on the object (dict.__setitem__(d, k, v))
-    # change the dict without the list; walks refuse a list that lost count
-    # rather than miss or invent keys.
-    def _keys(self):
-        if len(self._list) != dict.__len__(self):
-            raise RuntimeError(f"{type(self).__name__} changed behind its sorted keys")
-        return self._list
-
-    def __iter__(self):
-        return iter(self._keys())
-
-    def __reversed__(self):
-        return reversed(self._keys())
-
-    def __setitem__(self, key, value):
-        if key not in self:
-            self._list.add(key)
-        dict.__setitem__(self, key, value)
-
-    def __delitem__(self, key):
-        if key not in self:
-            raise KeyError(key)
-        self._list.remove(key)
-        dict.__delitem__(self, key)
-
-    _not_given = object()
-
-    def pop(self, key, default=_not_given):
-        """Remove key and return its value, else default; KeyError if none given."""
-        if key in self:
-            self._list.remove(key)
-            return dict.pop(self, key)
-        if default is _SortedDictBase._not_given:
-            raise KeyError(key)
-        return default
-
-    def popitem(self, index=-1):
-        """Remove and return the (key, value) pair at index (the last by default)."""
-        if not self:
-            raise KeyError("popitem(): dictionary is empty")
-        key = self._list.pop(index)
-        return key, dict.pop(self, key)
-
-    def peekitem(self, index=-1):
-        """The (key, value) pair at index (the last by default)."""
-        key = self._list[index]
-        return key, self[key]
-
-    def setdefault(self, key, default=None):
-        """The value of key, after setting it to default if missing."""
-        if key in self:
-            return self[key]
-        self._list.add(key)
-        dict.__setitem__(self, key, default)
-        return default
-
-    def clear(self):
-        self._list.clear()
-        dict.clear(self)
-
-    def update(self, *args, **kwargs):
-        """Update from a mapping or pairs, and keywords, as dict.update does."""
-        if not kwargs and len(args) == 1 and isinstance(args[0], dict):
-            pairs = args[0]
-        else:
-            pairs = dict(*args, **kwargs)
-        _add_new(self._list, self, [key for key in pairs if key not in self])
-        dict.update(self, pairs)
-
-
 class SortedDict(_SortedDictBase):
     """A dict iterated in sorted key order: SortedDict([key], [mapping or pairs], **kwargs).
 
     The optional first argument, if None or callable, is the key function that
     orders the keys; positions, ranges and live sorted views come with it.
     """
+
+    # The native base keeps the dict and self._list in step in the writes
+    # that change the key set (one call each), and iterates in key order;
+    # dict's own methods called on the object change the dict alone, and
+    # walks then refuse the list that lost count rather than miss keys.
 
     def __init__(self, *args, **kwargs):
         if args and (args[0] is None or callable(args[0])):
@@ -123,6 +61,15 @@ class SortedDict(_SortedDictBase):
     def key(self):
         """The key function, or None."""
         return self._key
+
+    def update(self, *args, **kwargs):
+        """Update from a mapping or pairs, and keywords, as dict.update does."""
+        if not kwargs and len(args) == 1 and isinstance(args[0], dict):
+            pairs = args[0]
+        else:
+            pairs = dict(*args, **kwargs)
+        _add_new(self._list, self, [key for key in pairs if key not in self])
+        dict.update(self, pairs)
 
     @property
     def iloc(self):
