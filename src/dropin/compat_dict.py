@@ -143,6 +143,13 @@ def _index_bounds(size, start, stop):
     return start, stop
 
 
+def _value(mapping, key):
+    try:
+        return mapping[key]
+    except KeyError:
+        raise RuntimeError(f"{type(mapping).__name__} changed size during iteration") from None
+
+
 class _SortedView:
     # What the three views share, ahead of the mapping views and Sequence in
     # their bases; index and count answer as Sequence's do (a bare ValueError
@@ -165,8 +172,14 @@ class _SortedView:
             return list(map(self._entry, keys))
         return self._entry(keys)
 
+    # Walks step the dict's own iterators, which fail on a change of the key
+    # set; a key that another thread removed between a step and its value's
+    # lookup is that change too (_value).
+    def __iter__(self):
+        return map(self._entry, self._mapping)
+
     def __reversed__(self):
-        return map(self._entry, reversed(self._mapping._list))
+        return map(self._entry, reversed(self._mapping))
 
     def index(self, value, start=0, stop=None):
         """The position of value; ValueError if absent."""
@@ -197,8 +210,11 @@ class SortedKeysView(_SortedView, KeysView, Sequence):
     def __getitem__(self, index):
         return self._mapping._list[index]
 
+    def __iter__(self):
+        return iter(self._mapping)
+
     def __reversed__(self):
-        return reversed(self._mapping._list)
+        return reversed(self._mapping)
 
     def _position(self, key):
         # The position of a key the mapping holds, else None.
@@ -232,7 +248,7 @@ class SortedItemsView(_SortedView, ItemsView, Sequence):
         return SortedSet(it)
 
     def _entry(self, key):
-        return key, self._mapping[key]
+        return key, _value(self._mapping, key)
 
 
 class SortedValuesView(_SortedView, ValuesView, Sequence):
@@ -241,4 +257,4 @@ class SortedValuesView(_SortedView, ValuesView, Sequence):
     __slots__ = ()
 
     def _entry(self, key):
-        return self._mapping[key]
+        return _value(self._mapping, key)
