@@ -456,7 +456,18 @@ def test_sorted_set_and_dict_shared_by_writers_and_readers(kind, key):
             mine = set()
             while not stop.is_set():
                 k = rng.randrange(-400, 400) * 3 + n
-                if k in mine and rng.random() < 0.5:
+                if rng.random() < 0.05:  # bulk writes: several steps, no other thread between them
+                    batch = {rng.randrange(-400, 400) * 3 + n for _ in range(10)}
+                    if kind == "dict":
+                        c.update({k: -k for k in batch - mine})
+                    elif rng.random() < 0.5:
+                        c.difference_update(batch & mine)
+                        batch = mine - batch
+                        mine.clear()
+                    else:
+                        c.update(batch)
+                    mine |= batch
+                elif k in mine and rng.random() < 0.5:
                     mine.discard(k)
                     if kind == "set":
                         c.remove(k) if rng.random() < 0.5 else c.discard(k)

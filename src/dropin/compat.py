@@ -262,13 +262,18 @@ class SortedSet(_SortedSetBase, MutableSet, Sequence):
     def __getitem__(self, index):
         return self._list[index]
 
+    # Writes of several steps run through _exclusive: no other thread writes
+    # or walks the set between the steps.
     def __delitem__(self, index):
-        values = self._list[index]
-        del self._list[index]
-        if isinstance(index, slice):
-            self._set.difference_update(values)
-        else:
-            self._set.remove(values)
+        def delete():
+            values = self._list[index]
+            del self._list[index]
+            if isinstance(index, slice):
+                self._set.difference_update(values)
+            else:
+                self._set.remove(values)
+
+        self._exclusive(delete)
 
     __eq__ = _set_comparison(eq, "==")
     __ne__ = _set_comparison(ne, "!=")
@@ -300,31 +305,40 @@ class SortedSet(_SortedSetBase, MutableSet, Sequence):
             self._set.difference_update(values)
             self._list.update(kept)
 
+    def _add_all(self, candidates):
+        values = self._set
+        new = [value for value in candidates if value not in values]
+        _add_new(self._list, values, new)
+        values.update(new)
+
     # The in-place forms return the set, as the operators do.
     def update(self, *iterables):
         """Add the values of every iterable."""
-        values = self._set
-        new = [value for value in dict.fromkeys(chain(*iterables)) if value not in values]
-        _add_new(self._list, values, new)
-        values.update(new)
+        candidates = dict.fromkeys(chain(*iterables))
+        self._exclusive(lambda: self._add_all(candidates))
         return self
 
     def difference_update(self, *iterables):
         """Remove the values of every iterable."""
-        self._remove_all(self._set.intersection(chain(*iterables)))
+        self._exclusive(lambda: self._remove_all(self._set.intersection(chain(*iterables))))
         return self
 
     def intersection_update(self, *iterables):
         """Keep only the values every iterable holds."""
-        self._remove_all(self._set.difference(self._set.intersection(*iterables)))
+        self._exclusive(lambda: self._remove_all(self._set.difference(self._set.intersection(*iterables))))
         return self
 
     def symmetric_difference_update(self, other):
         """Keep the values in exactly one of self and other."""
         other = dict.fromkeys(other)
-        new = [value for value in other if value not in self._set]
-        self._remove_all(self._set.intersection(other))
-        return self.update(new)
+
+        def apply():
+            new = [value for value in other if value not in self._set]
+            self._remove_all(self._set.intersection(other))
+            self._add_all(new)
+
+        self._exclusive(apply)
+        return self
 
     __ior__ = update
     __isub__ = difference_update

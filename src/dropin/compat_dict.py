@@ -68,8 +68,12 @@ class SortedDict(_SortedDictBase):
             pairs = args[0]
         else:
             pairs = dict(*args, **kwargs)
-        _add_new(self._list, self, [key for key in pairs if key not in self])
-        dict.update(self, pairs)
+
+        def apply():  # no other thread writes or walks the dict between the two steps
+            _add_new(self._list, self, [key for key in pairs if key not in self])
+            dict.update(self, pairs)
+
+        self._exclusive(apply)
 
     @property
     def iloc(self):
@@ -158,13 +162,17 @@ class _SortedView:
 
     def __delitem__(self, index):
         mapping = self._mapping
-        if isinstance(index, slice):
-            keys = mapping._list[index]
-            del mapping._list[index]
-            for key in keys:
-                dict.__delitem__(mapping, key)
-        else:
-            dict.__delitem__(mapping, mapping._list.pop(index))
+
+        def delete():
+            if isinstance(index, slice):
+                keys = mapping._list[index]
+                del mapping._list[index]
+                for key in keys:
+                    dict.__delitem__(mapping, key)
+            else:
+                dict.__delitem__(mapping, mapping._list.pop(index))
+
+        mapping._exclusive(delete)
 
     def __getitem__(self, index):
         keys = self._mapping._list[index]

@@ -13,6 +13,19 @@
 #include "dropin/dictbase.h"
 #include "dropin/setbase.h"
 
+static PyObject *sdict_exclusive(PyObject *self, PyObject *fn)
+{
+    return sylvan::run_exclusive(self, sylvan::dict_pair(self), fn);
+}
+
+static PyObject *sset_exclusive(PyObject *self, PyObject *fn)
+{
+    return sylvan::run_exclusive(self, sylvan::set_pair(self), fn);
+}
+
+static constexpr char exclusive_doc[] =
+    "_exclusive($self, fn, /)\n--\n\nfn(), with no other thread's write or walk of this collection between its steps.";
+
 static PyMethodDef sdict_methods[] = {
     {"pop", as_method(sdict_pop), METH_FASTCALL,
      "pop(key[, default])\n\nRemove key and return its value, else default; KeyError if none given."},
@@ -24,6 +37,7 @@ static PyMethodDef sdict_methods[] = {
      "setdefault($self, key, default=None, /)\n--\n\nThe value of key, after setting it to default if missing."},
     {"clear", sdict_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemove every item."},
     {"__reversed__", sdict_reversed, METH_NOARGS, "__reversed__($self, /)\n--\n\nThe keys in descending order."},
+    {"_exclusive", sdict_exclusive, METH_O, exclusive_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -65,6 +79,7 @@ static PyMethodDef sset_methods[] = {
      "pop($self, index=-1, /)\n--\n\nRemove and return the value at index (the last by default)."},
     {"clear", sset_clear, METH_NOARGS, "clear($self, /)\n--\n\nRemove every value."},
     {"__reversed__", sset_reversed, METH_NOARGS, "__reversed__($self, /)\n--\n\nThe values in descending order."},
+    {"_exclusive", sset_exclusive, METH_O, exclusive_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

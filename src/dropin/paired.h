@@ -173,6 +173,21 @@ class PairedRead {
     std::optional<Locked> lock_;
 };
 
+// _exclusive(fn): calls fn() as one compound operation, for the Python
+// layer's bulk writes (several steps on the list and the container). fn must
+// not call the owner's native writes (they would be re-entry); its own calls
+// on the list lock it again, which suspends this hold only while they run,
+// and the busy mark still keeps other threads' operations out.
+[[nodiscard]] inline PyObject *run_exclusive(PyObject *owner, Paired *pair, PyObject *fn)
+{
+    PyObject *list = list_or_error(owner, pair);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Compound op(owner, pair, list);
+    return op.enter() ? PyObject_CallNoArgs(fn) : nullptr;
+}
+
 // A position argument (default -1) resolved against size as list.pop does:
 // false with IndexError (the list's messages).
 [[nodiscard]] inline bool resolve_position(Py_ssize_t *i, Py_ssize_t size, const char *empty_message)
