@@ -149,10 +149,11 @@ static int sdict_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
 }
 
 // pop(key, default=<none>)
-static PyObject *sdict_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+static PyObject *sdict_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     using namespace sylvan;
-    if (!positional_count_ok("pop", nargs, 1, 2)) {
+    PyObject *given[2];
+    if (!parse_key_default("pop", args, nargs, kwnames, given)) {
         return nullptr;
     }
     PyObject *list = list_or_error(self, dict_pair(self));
@@ -166,27 +167,27 @@ static PyObject *sdict_pop(PyObject *self, PyObject *const *args, Py_ssize_t nar
         if (!op.enter()) {
             return nullptr;
         }
-        const int rc = dict_remove(op, self, list, args[0], value, removed);
+        const int rc = dict_remove(op, self, list, given[0], value, removed);
         if (rc < 0) {
             return nullptr;
         }
         if (rc == 0) {
-            if (nargs < 2) {
-                set_key_error(args[0]);
+            if (given[1] == nullptr) {
+                set_key_error(given[0]);
                 return nullptr;
             }
-            return Py_NewRef(args[1]);
+            return Py_NewRef(given[1]);
         }
     }
     return value.release();
 }
 
 // popitem(index=-1)
-static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     using namespace sylvan;
-    Py_ssize_t index = -1;
-    if (!positional_count_ok("popitem", nargs, 0, 1) || (nargs == 1 && parse_index(args[0], &index) < 0)) {
+    Py_ssize_t index;
+    if (!parse_index_arg("popitem", args, nargs, kwnames, &index)) {
         return nullptr;
     }
     PyObject *list = list_or_error(self, dict_pair(self));
@@ -234,11 +235,11 @@ static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t
 }
 
 // peekitem(index=-1)
-static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     using namespace sylvan;
-    Py_ssize_t index = -1;
-    if (!positional_count_ok("peekitem", nargs, 0, 1) || (nargs == 1 && parse_index(args[0], &index) < 0)) {
+    Py_ssize_t index;
+    if (!parse_index_arg("peekitem", args, nargs, kwnames, &index)) {
         return nullptr;
     }
     PyObject *list = list_or_error(self, dict_pair(self));
@@ -267,13 +268,15 @@ static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_
 }
 
 // setdefault(key, default=None)
-static PyObject *sdict_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+static PyObject *sdict_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     using namespace sylvan;
-    if (!positional_count_ok("setdefault", nargs, 1, 2)) {
+    PyObject *given[2];
+    if (!parse_key_default("setdefault", args, nargs, kwnames, given)) {
         return nullptr;
     }
-    PyObject *fallback = nargs == 2 ? args[1] : Py_None;
+    PyObject *key = given[0];
+    PyObject *fallback = given[1] != nullptr ? given[1] : Py_None;
     PyObject *list = list_or_error(self, dict_pair(self));
     if (list == nullptr) {
         return nullptr;
@@ -283,11 +286,11 @@ static PyObject *sdict_setdefault(PyObject *self, PyObject *const *args, Py_ssiz
         return nullptr;
     }
     PyObject *out;
-    const int has = dict_get_ref(self, args[0], &out);
+    const int has = dict_get_ref(self, key, &out);
     if (has != 0) {
         return has < 0 ? nullptr : out;
     }
-    if (!op.unchanged() || dict_insert_new(op, self, list, args[0], fallback) < 0) {
+    if (!op.unchanged() || dict_insert_new(op, self, list, key, fallback) < 0) {
         return nullptr;
     }
     return Py_NewRef(fallback);

@@ -188,6 +188,33 @@ class PairedRead {
     return op.enter() ? PyObject_CallNoArgs(fn) : nullptr;
 }
 
+// (index=-1), by position or by keyword: false with an exception set.
+[[nodiscard]] inline bool parse_index_arg(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames, Py_ssize_t *index)
+{
+    static constexpr std::string_view names[] = {"index"};
+    PyObject *given[1];
+    *index = -1;
+    return gather_args(name, args, nargs, kwnames, names, 1, given) == 0 &&
+           (given[0] == nullptr || parse_index(given[0], index) == 0);
+}
+
+// (key, default=<none>), by position or by keyword: false with an exception
+// set; given[1] is NULL when no default was given.
+[[nodiscard]] inline bool parse_key_default(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                            PyObject *kwnames, PyObject **given)
+{
+    static constexpr std::string_view names[] = {"key", "default"};
+    if (gather_args(name, args, nargs, kwnames, names, 2, given) < 0) {
+        return false;
+    }
+    if (given[0] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key' (pos 1)", name);
+        return false;
+    }
+    return true;
+}
+
 // A position argument (default -1) resolved against size as list.pop does:
 // false with IndexError (the list's messages).
 [[nodiscard]] inline bool resolve_position(Py_ssize_t *i, Py_ssize_t size, const char *empty_message)

@@ -126,11 +126,11 @@ static PyObject *sset_take(PyObject *self, PyObject *value)
 }
 
 // pop(index=-1)
-static PyObject *sset_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+static PyObject *sset_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     using namespace sylvan;
-    Py_ssize_t index = -1;
-    if (!positional_count_ok("pop", nargs, 0, 1) || (nargs == 1 && parse_index(args[0], &index) < 0)) {
+    Py_ssize_t index;
+    if (!parse_index_arg("pop", args, nargs, kwnames, &index)) {
         return nullptr;
     }
     PyObject *set;
