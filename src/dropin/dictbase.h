@@ -13,6 +13,7 @@
 #ifndef SYLVANMAP_DROPIN_DICTBASE_H
 #define SYLVANMAP_DROPIN_DICTBASE_H
 
+#include "dropin/keyiter.h"
 #include "dropin/paired.h"
 
 struct PySortedDictBaseObject {
@@ -311,7 +312,7 @@ static PyObject *sdict_clear(PyObject *self, PyObject *)
     Py_RETURN_NONE;
 }
 
-// Iteration in key order: the list's iterator, once the two agree in size.
+// Iteration in key order: over the list's keys, once the two agree in size.
 template <bool Reverse>
 static PyObject *sdict_iter_keys(PyObject *self)
 {
@@ -327,7 +328,7 @@ static PyObject *sdict_iter_keys(PyObject *self)
             return nullptr;
         }
     }
-    return list_slice_iter(list, 0, PY_SSIZE_T_MAX, Reverse);
+    return new_key_iter(self, list, Reverse);
 }
 
 static PyObject *sdict_reversed(PyObject *self, PyObject *) { return sdict_iter_keys<true>(self); }

@@ -7,12 +7,14 @@
 extern PyTypeObject PySortedList_Type;  // readied by the module init first
 extern PyTypeObject PySortedSetBase_Type;
 extern PyTypeObject PySortedDictBase_Type;
+extern PyTypeObject PySortedKeyIter_Type;
 
-// Readies the set's and dict's bases and adds them, with the list's, to the
+// Readies the set's and dict's bases (and the dict's key iterator) and adds them, with the list's, to the
 // compat module; 0, or -1 with an exception set.
 [[nodiscard]] static inline int sylvan_dropin_add_types(PyObject *module)
 {
-    if (PyType_Ready(&PySortedSetBase_Type) < 0 || PyType_Ready(&PySortedDictBase_Type) < 0) {
+    if (PyType_Ready(&PySortedSetBase_Type) < 0 || PyType_Ready(&PySortedDictBase_Type) < 0 ||
+        PyType_Ready(&PySortedKeyIter_Type) < 0) {
         return -1;
     }
     if (PyModule_AddObjectRef(module, "_SortedSetBase", reinterpret_cast<PyObject *>(&PySortedSetBase_Type)) < 0 ||
