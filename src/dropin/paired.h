@@ -15,10 +15,10 @@
 // Hashing and equality run user code in the middle of a compound operation,
 // and a critical section is suspended while its thread blocks (another
 // thread may then take the list's lock). So the operation also marks the
-// owner busy, naming its thread: another thread's operation on the owner
-// waits until the mark is gone; the same thread's (user code re-entering
-// the owner) fails with RuntimeError, nothing done, as a tree changed during
-// a comparison does. Reads that need both in step (iteration, positions
+// owner busy, naming its thread (taken by compare-and-swap, under the lock):
+// another thread's operation on the owner waits until the mark is gone; the
+// same thread's (user code re-entering the owner) fails with RuntimeError,
+// nothing done, as a tree changed during a comparison does. Reads that need both in step (iteration, positions
 // with values) wait the same way, but the same thread may read, and meets a
 // size check instead.
 #ifndef SYLVANMAP_DROPIN_PAIRED_H
@@ -34,9 +34,17 @@
 namespace sylvan {
 
 struct Paired {
-    PyObject *list;        // the sorted list, set once (set_list_once)
-    PyThreadState *busy;   // the thread in a compound operation, or NULL; under the list's lock
+    PyObject *list;        // the sorted list, set once (set_once)
+    PyThreadState *busy;   // the thread in a compound operation, or NULL (atomic_ref: busy_of)
 };
+
+// The busy mark is read and written under the list's lock, but also taken
+// and left atomically, so that it excludes by itself whenever the lock's
+// section is suspended and taken over.
+inline std::atomic_ref<PyThreadState *> busy_of(Paired *pair)
+{
+    return std::atomic_ref<PyThreadState *>(pair->busy);
+}
 
 inline PyObject *load_list(Paired *pair)
 {
@@ -102,7 +110,7 @@ class Compound {
     ~Compound()
     {
         if (entered_) {
-            pair_->busy = nullptr;
+            busy_of(pair_).store(nullptr, std::memory_order_release);
         }
     }
 
@@ -111,14 +119,14 @@ class Compound {
         PyThreadState *me = PyThreadState_Get();
         for (;;) {
             writing_.emplace(list_);
-            if (pair_->busy == nullptr) {
-                pair_->busy = me;
+            PyThreadState *holder = nullptr;
+            if (busy_of(pair_).compare_exchange_strong(holder, me, std::memory_order_acquire)) {
                 entered_ = true;
                 before_ = as_tree(list_)->mod_count;
                 return true;
             }
             writing_.reset();
-            if (pair_->busy == me) {
+            if (holder == me) {
                 return refuse();
             }
             let_other_finish();
@@ -161,7 +169,8 @@ class PairedRead {
         PyThreadState *me = PyThreadState_Get();
         for (;;) {
             lock_.emplace(list);
-            if (pair->busy == nullptr || pair->busy == me) {
+            PyThreadState *holder = busy_of(pair).load(std::memory_order_acquire);
+            if (holder == nullptr || holder == me) {
                 return;
             }
             lock_.reset();
