@@ -249,7 +249,7 @@ class SortedSet(_SortedSetBase, MutableSet, Sequence):
     @classmethod
     def _fromset(cls, values, key=None):
         """A sorted set holding the set values itself (not a copy)."""
-        new = cls.__new__(cls)
+        new = _SortedSetBase.__new__(cls)
         new._key, new._set, new._list = key, values, SortedList(values, key=key)
         new._bind()
         return new
