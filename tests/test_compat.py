@@ -263,15 +263,31 @@ class Hostile(float):
     # Compared in Python; comparison number `at` runs `act` (once), which may change the list under it.
     calls, at, act = 0, 0, None
 
-    def __lt__(self, other):
+    @staticmethod
+    def tick():
         Hostile.calls += 1
         if Hostile.calls == Hostile.at and Hostile.act:
             act, Hostile.act = Hostile.act, None
             act()
+
+    def __lt__(self, other):
+        Hostile.tick()
         return float.__lt__(self, other)
 
     __eq__ = float.__eq__
     __hash__ = float.__hash__
+
+
+class Meddler(Hostile):
+    # Hashes collide in threes, so that set and dict lookups compare too; hashing and equality count as
+    # comparisons.
+    def __hash__(self):
+        Hostile.tick()
+        return int(self) % 3
+
+    def __eq__(self, other):
+        Hostile.tick()
+        return float.__eq__(self, other)
 
 
 LIST_OPS = {"add": lambda s, v: s.add(v), "update": lambda s, v: s.update([v, Hostile(v - 7), Hostile(3)]),
@@ -306,15 +322,53 @@ def test_user_code_changes_the_list_mid_operation(key, op, act):
     assert [sys.getrefcount(v) for v in values] == base
 
 
+PAIRED_OPS = {"set": {"add": lambda c, v: c.add(v), "add_held": lambda c, v: c.add(v - 1), "pop": lambda c, v: c.pop(5),
+                      "discard": lambda c, v: c.discard(v - 1), "remove_absent": lambda c, v: c.remove(v)},
+              "dict": {"set": lambda c, v: c.__setitem__(v, 1), "set_held": lambda c, v: c.__setitem__(v - 1, 1),
+                       "del": lambda c, v: c.__delitem__(v - 1), "pop": lambda c, v: c.pop(v - 1, None),
+                       "popitem": lambda c, v: c.popitem(5), "setdefault": lambda c, v: c.setdefault(v),
+                       "peekitem": lambda c, v: c.peekitem(5)}}
+PAIRED_ACTS = {"write": lambda c: c.add(Meddler(1.5)) if isinstance(c, MutableSet) else c.__setitem__(Meddler(1.5), 1),
+               "read": lambda c: list(c), "raise": lambda s: 1 / 0, "list": lambda c: c._list.pop(0)}
+
+
+@pytest.mark.parametrize("key", [None, abs], ids=["values", "key"])
+@pytest.mark.parametrize("kind, op", [(kind, op) for kind, ops in PAIRED_OPS.items() for op in ops])
+@pytest.mark.parametrize("act", PAIRED_ACTS)
+def test_user_code_changes_the_set_or_dict_mid_write(key, kind, op, act):
+    # Hashing, equality and ordering run user code in the middle of a write that keeps a set or dict and its
+    # sorted list in step; there it re-enters the container, reads it, raises, or (against the contract) changes
+    # the list alone. The write completes or fails cleanly: the two still agree, and no reference is lost.
+    values = [Meddler(v) for v in range(0, 120, 2)]
+    base = [sys.getrefcount(v) for v in values]
+    for at in range(1, 30):
+        c = compat.SortedSet(values, key=key) if kind == "set" else compat.SortedDict(key, dict.fromkeys(values, 0))
+        c._reset(8)
+        Hostile.calls, Hostile.at, Hostile.act = 0, at, lambda: PAIRED_ACTS[act](c)
+        try:
+            PAIRED_OPS[kind][op](c, Meddler(61))
+        except (ZeroDivisionError, RuntimeError, KeyError) as e:
+            assert not isinstance(e, RuntimeError) or any(w in str(e) for w in ("mutated", "behind")), e
+        Hostile.act = None
+        c._list._check()
+        if act != "list":
+            c._check()
+        c = None
+    assert [sys.getrefcount(v) for v in values] == base
+
+
 @pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="as test_hostile's allocation failures")
-@pytest.mark.parametrize("op", ["add", "update", "update_merge", "delete", "reset"])
-def test_sorted_list_allocation_failure(op):
+@pytest.mark.parametrize("kind, op", [("list", "add"), ("list", "update"), ("list", "update_merge"), ("list", "delete"),
+                                      ("list", "reset"), ("set", "add"), ("dict", "set"), ("dict", "setdefault")])
+def test_allocation_failure_changes_nothing(kind, op):
     _testcapi = pytest.importorskip("_testcapi")
     act = {"add": lambda s: s.add(5), "update": lambda s: s.update([7, 3, 5]), "reset": lambda s: s._reset(4),
-           "update_merge": lambda s: s.update(range(-50, 300, 3)), "delete": lambda s: s.__delitem__(slice(1, 90, 2))}
+           "update_merge": lambda s: s.update(range(-50, 300, 3)), "delete": lambda s: s.__delitem__(slice(1, 90, 2)),
+           "set": lambda d: d.__setitem__(5, 0), "setdefault": lambda d: d.setdefault(7)}
+    make = {"list": compat.SortedList, "set": compat.SortedSet, "dict": lambda r: compat.SortedDict(dict.fromkeys(r))}
     failures = 0
     for n in range(400):
-        s = compat.SortedList(range(0, 200, 2))
+        s = make[kind](range(0, 200, 2))
         s._reset(6)
         before = list(s)
         _testcapi.set_nomemory(n, n + 1)

@@ -5,6 +5,7 @@ every walk it completes ascends, every export, copy and pickle is sorted and sou
 SYLVANMAP_THREAD_SECONDS sets how long each test runs (make test-threads runs them for minutes)."""
 
 import copy
+import operator
 import os
 import pickle
 import random
@@ -461,3 +462,74 @@ def test_key_function_replaced_while_others_add():
 
     run_threads(reinit, add, add)
     sl._check()
+
+@pytest.mark.parametrize("kind", ["set", "dict"])
+@pytest.mark.parametrize("key", [None, operator.neg], ids=["values", "key"])
+def test_sorted_set_and_dict_shared_by_writers_and_readers(kind, key):
+    # Each write keeps the set or dict and its sorted list in step in one call: readers never see the two
+    # apart (no "behind its sorted keys"), only a walk that met a change of the key set.
+    from sylvanmap.compat import SortedDict as CompatDict, SortedSet
+
+    initial = range(-600, 600, 3)
+    c = SortedSet(initial, key=key) if kind == "set" else CompatDict(key, {k: -k for k in initial})
+    order = key or (lambda k: k)
+
+    def writer(n):
+        def write(stop):
+            rng = random.Random(n)
+            mine = set()
+            while not stop.is_set():
+                k = rng.randrange(-400, 400) * 3 + n
+                if rng.random() < 0.05:  # bulk writes: several steps, no other thread between them
+                    batch = {rng.randrange(-400, 400) * 3 + n for _ in range(10)}
+                    if kind == "dict":
+                        c.update({k: -k for k in batch - mine})
+                    elif rng.random() < 0.5:
+                        c.difference_update(batch & mine)
+                        batch = mine - batch
+                        mine.clear()
+                    else:
+                        c.update(batch)
+                    mine |= batch
+                elif k in mine and rng.random() < 0.5:
+                    mine.discard(k)
+                    if kind == "set":
+                        c.remove(k) if rng.random() < 0.5 else c.discard(k)
+                    else:
+                        assert (c.pop(k) if rng.random() < 0.5 else c.setdefault(k)) == -k
+                        c.__delitem__(k) if k in c else None
+                else:
+                    mine.add(k)
+                    c.add(k) if kind == "set" else c.__setitem__(k, -k)
+            for k in mine:  # each writer takes back exactly what it added
+                c.discard(k) if kind == "set" else c.pop(k)
+
+        return write
+
+    def reader(stop):
+        rng = random.Random(9)
+        while not stop.is_set():
+            try:
+                r = rng.random()
+                if kind == "set":
+                    seen = list(c) if r < 0.5 else list(reversed(c))[::-1]
+                    assert len(seen) == len(set(seen))
+                elif r < 0.4:
+                    items = list(c.items()) if r < 0.2 else list(reversed(c.items()))[::-1]
+                    assert all(v == -k for k, v in items)
+                    seen = [k for k, _ in items]
+                else:
+                    seen = list(c.keys()) if r < 0.7 else [-v for v in c.values()]
+                    k, v = c.peekitem(rng.randrange(-len(initial), 0) if len(c) > 0 else -1)
+                    assert v == -k
+            except RuntimeError as e:
+                assert str(e).endswith("changed size during iteration"), e
+                continue
+            keys = [order(k) for k in seen]
+            assert all(a < b for a, b in zip(keys, keys[1:]))
+            k = rng.choice(initial)
+            assert k in c and (kind == "set" or c[k] == -k)
+
+    run_threads(writer(1), writer(2), reader, reader)
+    c._check()
+    assert list(c) == sorted(initial, key=order)

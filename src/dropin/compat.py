@@ -4,8 +4,11 @@ Change the import line and nothing else: SortedList, SortedKeyList (alias
 SortedListWithKey), SortedSet and SortedDict, with its SortedKeysView,
 SortedItemsView and SortedValuesView, behave as sortedcontainers 2.4 documents
 them. The sorted lists' hot paths (adds, removes, positions, ranges, iteration)
-are the native base type _SortedListBase; this module adds what is not in a
-loop: constructors, reprs, comparisons, pickling, the set and mapping layers.
+are the native base type _SortedListBase; the set's and dict's single-item
+writes, membership and iteration are the native bases _SortedSetBase and
+_SortedDictBase, each one call that keeps the set or dict and its sorted list
+in step. This module adds what is not in a loop: constructors, reprs,
+comparisons, pickling, bulk updates and the rest of the set and mapping layers.
 
 The intended difference: iterators and views raise RuntimeError when their
 collection changes during iteration, where sortedcontainers silently skips or
@@ -25,6 +28,7 @@ from reprlib import recursive_repr
 # Added to this namespace by the extension before this file runs; SortedDict
 # and its views follow, from compat_dict.py, in the same namespace.
 _SortedListBase = globals()["_SortedListBase"]
+_SortedSetBase = globals()["_SortedSetBase"]
 
 
 def identity(value):
@@ -215,7 +219,7 @@ def _set_comparison(op, symbol):
     return compare
 
 
-class SortedSet(MutableSet, Sequence):
+class SortedSet(_SortedSetBase, MutableSet, Sequence):
     """A set that also keeps its values sorted: SortedSet(iterable=None, key=None).
 
     Membership and the set algebra are a set's; order and positions are a
@@ -245,7 +249,7 @@ class SortedSet(MutableSet, Sequence):
     @classmethod
     def _fromset(cls, values, key=None):
         """A sorted set holding the set values itself (not a copy)."""
-        new = object.__new__(cls)
+        new = _SortedSetBase.__new__(cls)
         new._key, new._set, new._list = key, values, SortedList(values, key=key)
         new._bind()
         return new
@@ -255,28 +259,21 @@ class SortedSet(MutableSet, Sequence):
         """The key function, or None."""
         return self._key
 
-    def __contains__(self, value):
-        return value in self._set
-
-    def __len__(self):
-        return len(self._set)
-
-    def __iter__(self):
-        return iter(self._list)
-
-    def __reversed__(self):
-        return reversed(self._list)
-
     def __getitem__(self, index):
         return self._list[index]
 
+    # Writes of several steps run through _exclusive: no other thread writes
+    # or walks the set between the steps.
     def __delitem__(self, index):
-        values = self._list[index]
-        del self._list[index]
-        if isinstance(index, slice):
-            self._set.difference_update(values)
-        else:
-            self._set.remove(values)
+        def delete():
+            values = self._list[index]
+            del self._list[index]
+            if isinstance(index, slice):
+                self._set.difference_update(values)
+            else:
+                self._set.remove(values)
+
+        self._exclusive(delete)
 
     __eq__ = _set_comparison(eq, "==")
     __ne__ = _set_comparison(ne, "!=")
@@ -284,36 +281,6 @@ class SortedSet(MutableSet, Sequence):
     __le__ = _set_comparison(le, "<=")
     __gt__ = _set_comparison(gt, ">")
     __ge__ = _set_comparison(ge, ">=")
-
-    # The list changes first: a value it cannot place leaves both unchanged.
-    def add(self, value):
-        """Add value unless the set holds it."""
-        if value not in self._set:
-            self._list.add(value)
-            self._set.add(value)
-
-    def discard(self, value):
-        """Remove value if the set holds it."""
-        if value in self._set:
-            self._list.remove(value)
-            self._set.remove(value)
-
-    def remove(self, value):
-        """Remove value; KeyError if the set does not hold it."""
-        if value not in self._set:
-            raise KeyError(value)
-        self._list.remove(value)
-        self._set.remove(value)
-
-    def pop(self, index=-1):
-        """Remove and return the value at index (the last by default)."""
-        value = self._list.pop(index)
-        self._set.remove(value)
-        return value
-
-    def clear(self):
-        self._list.clear()
-        self._set.clear()
 
     def copy(self):
         """A shallow copy, in the same order."""
@@ -338,31 +305,40 @@ class SortedSet(MutableSet, Sequence):
             self._set.difference_update(values)
             self._list.update(kept)
 
+    def _add_all(self, candidates):
+        values = self._set
+        new = [value for value in candidates if value not in values]
+        _add_new(self._list, values, new)
+        values.update(new)
+
     # The in-place forms return the set, as the operators do.
     def update(self, *iterables):
         """Add the values of every iterable."""
-        values = self._set
-        new = [value for value in dict.fromkeys(chain(*iterables)) if value not in values]
-        _add_new(self._list, values, new)
-        values.update(new)
+        candidates = dict.fromkeys(chain(*iterables))
+        self._exclusive(lambda: self._add_all(candidates))
         return self
 
     def difference_update(self, *iterables):
         """Remove the values of every iterable."""
-        self._remove_all(self._set.intersection(chain(*iterables)))
+        self._exclusive(lambda: self._remove_all(self._set.intersection(chain(*iterables))))
         return self
 
     def intersection_update(self, *iterables):
         """Keep only the values every iterable holds."""
-        self._remove_all(self._set.difference(self._set.intersection(*iterables)))
+        self._exclusive(lambda: self._remove_all(self._set.difference(self._set.intersection(*iterables))))
         return self
 
     def symmetric_difference_update(self, other):
         """Keep the values in exactly one of self and other."""
         other = dict.fromkeys(other)
-        new = [value for value in other if value not in self._set]
-        self._remove_all(self._set.intersection(other))
-        return self.update(new)
+
+        def apply():
+            new = [value for value in other if value not in self._set]
+            self._remove_all(self._set.intersection(other))
+            self._add_all(new)
+
+        self._exclusive(apply)
+        return self
 
     __ior__ = update
     __isub__ = difference_update

@@ -8,7 +8,15 @@ from itertools import chain
 from reprlib import recursive_repr
 from warnings import warn
 
-from sylvanmap.compat import SortedKeyList, SortedList, SortedListWithKey, SortedSet, _add_new, _bind_list_reads
+from sylvanmap.compat import (
+    SortedKeyList,
+    SortedList,
+    SortedListWithKey,
+    SortedSet,
+    _add_new,
+    _bind_list_reads,
+    _SortedDictBase,
+)
 
 # The whole module's, as this part runs last.
 __all__ = [
@@ -23,87 +31,17 @@ __all__ = [
 ]
 
 
-class _SortedDictBase(dict):
-    """A dict that keeps a sorted list of its keys beside it: the methods that
-    change the key set, and iteration in key order. Each keeps the two in step;
-    the list changes first, so a key it cannot place leaves both unchanged."""
-
-    # dict's own methods called on the object (dict.__setitem__(d, k, v))
-    # change the dict without the list; walks refuse a list that lost count
-    # rather than miss or invent keys.
-    def _keys(self):
-        if len(self._list) != dict.__len__(self):
-            raise RuntimeError(f"{type(self).__name__} changed behind its sorted keys")
-        return self._list
-
-    def __iter__(self):
-        return iter(self._keys())
-
-    def __reversed__(self):
-        return reversed(self._keys())
-
-    def __setitem__(self, key, value):
-        if key not in self:
-            self._list.add(key)
-        dict.__setitem__(self, key, value)
-
-    def __delitem__(self, key):
-        if key not in self:
-            raise KeyError(key)
-        self._list.remove(key)
-        dict.__delitem__(self, key)
-
-    _not_given = object()
-
-    def pop(self, key, default=_not_given):
-        """Remove key and return its value, else default; KeyError if none given."""
-        if key in self:
-            self._list.remove(key)
-            return dict.pop(self, key)
-        if default is _SortedDictBase._not_given:
-            raise KeyError(key)
-        return default
-
-    def popitem(self, index=-1):
-        """Remove and return the (key, value) pair at index (the last by default)."""
-        if not self:
-            raise KeyError("popitem(): dictionary is empty")
-        key = self._list.pop(index)
-        return key, dict.pop(self, key)
-
-    def peekitem(self, index=-1):
-        """The (key, value) pair at index (the last by default)."""
-        key = self._list[index]
-        return key, self[key]
-
-    def setdefault(self, key, default=None):
-        """The value of key, after setting it to default if missing."""
-        if key in self:
-            return self[key]
-        self._list.add(key)
-        dict.__setitem__(self, key, default)
-        return default
-
-    def clear(self):
-        self._list.clear()
-        dict.clear(self)
-
-    def update(self, *args, **kwargs):
-        """Update from a mapping or pairs, and keywords, as dict.update does."""
-        if not kwargs and len(args) == 1 and isinstance(args[0], dict):
-            pairs = args[0]
-        else:
-            pairs = dict(*args, **kwargs)
-        _add_new(self._list, self, [key for key in pairs if key not in self])
-        dict.update(self, pairs)
-
-
 class SortedDict(_SortedDictBase):
     """A dict iterated in sorted key order: SortedDict([key], [mapping or pairs], **kwargs).
 
     The optional first argument, if None or callable, is the key function that
     orders the keys; positions, ranges and live sorted views come with it.
     """
+
+    # The native base keeps the dict and self._list in step in the writes
+    # that change the key set (one call each), and iterates in key order;
+    # dict's own methods called on the object change the dict alone, and
+    # walks then refuse the list that lost count rather than miss keys.
 
     def __init__(self, *args, **kwargs):
         if args and (args[0] is None or callable(args[0])):
@@ -123,6 +61,19 @@ class SortedDict(_SortedDictBase):
     def key(self):
         """The key function, or None."""
         return self._key
+
+    def update(self, *args, **kwargs):
+        """Update from a mapping or pairs, and keywords, as dict.update does."""
+        if not kwargs and len(args) == 1 and isinstance(args[0], dict):
+            pairs = args[0]
+        else:
+            pairs = dict(*args, **kwargs)
+
+        def apply():  # no other thread writes or walks the dict between the two steps
+            _add_new(self._list, self, [key for key in pairs if key not in self])
+            dict.update(self, pairs)
+
+        self._exclusive(apply)
 
     @property
     def iloc(self):
@@ -196,6 +147,13 @@ def _index_bounds(size, start, stop):
     return start, stop
 
 
+def _value(mapping, key):
+    try:
+        return mapping[key]
+    except KeyError:
+        raise RuntimeError(f"{type(mapping).__name__} changed size during iteration") from None
+
+
 class _SortedView:
     # What the three views share, ahead of the mapping views and Sequence in
     # their bases; index and count answer as Sequence's do (a bare ValueError
@@ -204,13 +162,17 @@ class _SortedView:
 
     def __delitem__(self, index):
         mapping = self._mapping
-        if isinstance(index, slice):
-            keys = mapping._list[index]
-            del mapping._list[index]
-            for key in keys:
-                dict.__delitem__(mapping, key)
-        else:
-            dict.__delitem__(mapping, mapping._list.pop(index))
+
+        def delete():
+            if isinstance(index, slice):
+                keys = mapping._list[index]
+                del mapping._list[index]
+                for key in keys:
+                    dict.__delitem__(mapping, key)
+            else:
+                dict.__delitem__(mapping, mapping._list.pop(index))
+
+        mapping._exclusive(delete)
 
     def __getitem__(self, index):
         keys = self._mapping._list[index]
@@ -218,8 +180,14 @@ class _SortedView:
             return list(map(self._entry, keys))
         return self._entry(keys)
 
+    # Walks step the dict's own iterators, which fail on a change of the key
+    # set; a key that another thread removed between a step and its value's
+    # lookup is that change too (_value).
+    def __iter__(self):
+        return map(self._entry, self._mapping)
+
     def __reversed__(self):
-        return map(self._entry, reversed(self._mapping._list))
+        return map(self._entry, reversed(self._mapping))
 
     def index(self, value, start=0, stop=None):
         """The position of value; ValueError if absent."""
@@ -250,8 +218,11 @@ class SortedKeysView(_SortedView, KeysView, Sequence):
     def __getitem__(self, index):
         return self._mapping._list[index]
 
+    def __iter__(self):
+        return iter(self._mapping)
+
     def __reversed__(self):
-        return reversed(self._mapping._list)
+        return reversed(self._mapping)
 
     def _position(self, key):
         # The position of a key the mapping holds, else None.
@@ -285,7 +256,7 @@ class SortedItemsView(_SortedView, ItemsView, Sequence):
         return SortedSet(it)
 
     def _entry(self, key):
-        return key, self._mapping[key]
+        return key, _value(self._mapping, key)
 
 
 class SortedValuesView(_SortedView, ValuesView, Sequence):
@@ -294,4 +265,4 @@ class SortedValuesView(_SortedView, ValuesView, Sequence):
     __slots__ = ()
 
     def _entry(self, key):
-        return self._mapping[key]
+        return _value(self._mapping, key)

@@ -1,0 +1,359 @@
+// The drop-in SortedDict's native base: a dict subclass whose key set is
+// kept in step with a sorted list of its keys (paired.h), by the writes that
+// change the key set and by iteration in key order.
+//
+// Invariants: between operations the dict's keys are the list's entries (the
+// same objects, each once), unless dict's own methods were called on the
+// object; walks then refuse with RuntimeError rather than miss or invent
+// keys. A new key goes into the list first and then the dict; a key the
+// list cannot place leaves both unchanged, and one the dict then refuses is
+// taken back out of the list. A key leaves the dict before the list, at the
+// position found before either changed. What leaves is released once both
+// are in step and the lock is gone.
+#ifndef SYLVANMAP_DROPIN_DICTBASE_H
+#define SYLVANMAP_DROPIN_DICTBASE_H
+
+#include "dropin/keyiter.h"
+#include "dropin/paired.h"
+
+struct PySortedDictBaseObject {
+    PyDictObject dict;  // first: the object is a dict
+    sylvan::Paired pair;
+};
+
+extern PyTypeObject PySortedDictBase_Type;
+
+namespace sylvan {
+
+inline Paired *dict_pair(PyObject *self) { return &reinterpret_cast<PySortedDictBaseObject *>(self)->pair; }
+
+// The value of key: 1 with *out a new reference, 0 when absent, -1 with an
+// exception set.
+[[nodiscard]] inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **out)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, out);
+#else
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    *out = Py_XNewRef(value);
+    return value != nullptr ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// Removes key, handing its value over: 1, 0 when absent, -1 with an
+// exception set.
+[[nodiscard]] inline int dict_pop(PyObject *dict, PyObject *key, PyObject **out)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_Pop(dict, key, out);
+#else
+    const int has = dict_get_ref(dict, key, out);
+    if (has > 0 && PyDict_DelItem(dict, key) < 0) {
+        Py_CLEAR(*out);
+        return -1;
+    }
+    return has;
+#endif
+}
+
+inline void behind_keys_error(PyObject *self)
+{
+    PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted keys", Py_TYPE(self)->tp_name);
+}
+
+// Adds a key the dict lacks: the list first, then the dict.
+[[nodiscard]] inline int dict_insert_new(Compound &op, PyObject *self, PyObject *list, PyObject *key,
+                                         PyObject *value)
+{
+    if (list_add(op, list, key) < 0) {
+        return -1;
+    }
+    if (PyDict_SetItem(self, key, value) < 0) {
+        Removed removed;  // only the list's references to key, which the caller holds too
+        list_take_back(list, key, removed);
+        op.changed_list();
+        return -1;
+    }
+    return 0;
+}
+
+// Removes key from both: 1 with *value (the dict's) set, 0 when the dict
+// lacks it, -1 with an exception set. The list's references move into
+// removed.
+[[nodiscard]] inline int dict_remove(Compound &op, PyObject *self, PyObject *list, PyObject *key, Ref &value,
+                                     Removed &removed)
+{
+    const int has = PyDict_Contains(self, key);
+    if (has <= 0) {
+        return has;
+    }
+    if (!op.unchanged()) {
+        return -1;
+    }
+    const Py_ssize_t at = list_find(op, self, list, key);
+    if (at < 0) {
+        return -1;
+    }
+    PyObject *out;
+    const int popped = dict_pop(self, key, &out);
+    value = Ref::steal(out);
+    if (popped <= 0) {
+        if (popped == 0) {
+            behind_keys_error(self);
+        }
+        return -1;
+    }
+    if (!op.unchanged()) {  // the position no longer holds key
+        return -1;
+    }
+    tree_delete_at(as_tree(list), at, &removed);
+    return 1;
+}
+
+// The key at position index of the list (default last): a new reference, or
+// NULL with IndexError. Under the list's lock.
+[[nodiscard]] inline PyObject *key_at(PyObject *list, Py_ssize_t index, const char *empty_message)
+{
+    if (!resolve_position(&index, as_tree(list)->size, empty_message)) {
+        return nullptr;
+    }
+    return Py_NewRef(value_at(list, index));
+}
+
+}  // namespace sylvan
+
+static int sdict_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
+{
+    using namespace sylvan;
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return -1;
+    }
+    Removed removed;  // released after the lock
+    Ref popped;
+    Compound op(self, dict_pair(self), list);
+    if (!op.enter()) {
+        return -1;
+    }
+    if (value == nullptr) {
+        const int rc = dict_remove(op, self, list, key, popped, removed);
+        if (rc == 0) {
+            set_key_error(key);
+        }
+        return rc > 0 ? 0 : -1;
+    }
+    const int has = PyDict_Contains(self, key);
+    if (has < 0 || !op.unchanged()) {
+        return -1;
+    }
+    return has ? PyDict_SetItem(self, key, value) : dict_insert_new(op, self, list, key, value);
+}
+
+// pop(key, default=<none>)
+static PyObject *sdict_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    using namespace sylvan;
+    PyObject *given[2];
+    if (!parse_key_default("pop", args, nargs, kwnames, given)) {
+        return nullptr;
+    }
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Removed removed;
+    Ref value;
+    {
+        Compound op(self, dict_pair(self), list);
+        if (!op.enter()) {
+            return nullptr;
+        }
+        const int rc = dict_remove(op, self, list, given[0], value, removed);
+        if (rc < 0) {
+            return nullptr;
+        }
+        if (rc == 0) {
+            if (given[1] == nullptr) {
+                set_key_error(given[0]);
+                return nullptr;
+            }
+            return Py_NewRef(given[1]);
+        }
+    }
+    return value.release();
+}
+
+// popitem(index=-1)
+static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    using namespace sylvan;
+    Py_ssize_t index;
+    if (!parse_index_arg("popitem", args, nargs, kwnames, &index)) {
+        return nullptr;
+    }
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Ref pair = Ref::steal(PyTuple_New(2));  // before anything changes
+    if (!pair) {
+        return nullptr;
+    }
+    Removed removed;
+    Ref key;
+    Ref value;
+    {
+        Compound op(self, dict_pair(self), list);
+        if (!op.enter()) {
+            return nullptr;
+        }
+        if (PyDict_Size(self) == 0) {
+            PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
+            return nullptr;
+        }
+        PyBTreeObject *tree = as_tree(list);
+        if (!resolve_position(&index, tree->size, "pop index out of range")) {
+            return nullptr;
+        }
+        key = Ref::take(value_at(list, index));
+        PyObject *out;
+        const int popped = dict_pop(self, key.get(), &out);
+        value = Ref::steal(out);
+        if (popped <= 0) {
+            if (popped == 0) {
+                behind_keys_error(self);
+            }
+            return nullptr;
+        }
+        if (!op.unchanged()) {
+            return nullptr;
+        }
+        tree_delete_at(tree, index, &removed);
+    }
+    PyTuple_SET_ITEM(pair.get(), 0, key.release());
+    PyTuple_SET_ITEM(pair.get(), 1, value.release());
+    return pair.release();
+}
+
+// peekitem(index=-1)
+static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    using namespace sylvan;
+    Py_ssize_t index;
+    if (!parse_index_arg("peekitem", args, nargs, kwnames, &index)) {
+        return nullptr;
+    }
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Ref key;
+    Ref value;
+    {
+        PairedRead read(dict_pair(self), list);
+        key = Ref::steal(key_at(list, index, "list index out of range"));
+        if (!key) {
+            return nullptr;
+        }
+        PyObject *out;
+        const int has = dict_get_ref(self, key.get(), &out);
+        value = Ref::steal(out);
+        if (has <= 0) {
+            if (has == 0) {
+                set_key_error(key.get());
+            }
+            return nullptr;
+        }
+    }
+    return new_pair(key.get(), value.get());
+}
+
+// setdefault(key, default=None)
+static PyObject *sdict_setdefault(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    using namespace sylvan;
+    PyObject *given[2];
+    if (!parse_key_default("setdefault", args, nargs, kwnames, given)) {
+        return nullptr;
+    }
+    PyObject *key = given[0];
+    PyObject *fallback = given[1] != nullptr ? given[1] : Py_None;
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Compound op(self, dict_pair(self), list);
+    if (!op.enter()) {
+        return nullptr;
+    }
+    PyObject *out;
+    const int has = dict_get_ref(self, key, &out);
+    if (has != 0) {
+        return has < 0 ? nullptr : out;
+    }
+    if (!op.unchanged() || dict_insert_new(op, self, list, key, fallback) < 0) {
+        return nullptr;
+    }
+    return Py_NewRef(fallback);
+}
+
+static PyObject *sdict_clear(PyObject *self, PyObject *)
+{
+    using namespace sylvan;
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Compound op(self, dict_pair(self), list);
+    if (!op.enter() || tree_clear(as_tree(list)) < 0) {
+        return nullptr;
+    }
+    PyDict_Clear(self);
+    Py_RETURN_NONE;
+}
+
+// Iteration in key order: over the list's keys, once the two agree in size.
+template <bool Reverse>
+static PyObject *sdict_iter_keys(PyObject *self)
+{
+    using namespace sylvan;
+    PyObject *list = list_or_error(self, dict_pair(self));
+    if (list == nullptr) {
+        return nullptr;
+    }
+    {
+        PairedRead read(dict_pair(self), list);
+        if (PyDict_Size(self) != as_tree(list)->size) {
+            behind_keys_error(self);
+            return nullptr;
+        }
+    }
+    return new_key_iter(self, list, Reverse);
+}
+
+static PyObject *sdict_reversed(PyObject *self, PyObject *) { return sdict_iter_keys<true>(self); }
+
+static PyObject *sdict_get_list(PyObject *self, void *) { return sylvan::get_slot(&sylvan::dict_pair(self)->list); }
+
+static int sdict_set_list(PyObject *self, PyObject *value, void *)
+{
+    return sylvan::set_once(self, &sylvan::dict_pair(self)->list, value, &PySortedList_Type, "_list");
+}
+
+static int sdict_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(sylvan::load_list(sylvan::dict_pair(self)));
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+// The list stays (see paired.h): its own clear breaks cycles through it.
+static int sdict_clear_slot(PyObject *self) { return PyDict_Type.tp_clear(self); }
+
+static void sdict_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(sylvan::dict_pair(self)->list);
+    PyDict_Type.tp_dealloc(self);
+}
+
+#endif  // SYLVANMAP_DROPIN_DICTBASE_H

@@ -1,0 +1,136 @@
+// The drop-in SortedDict's key iterator: the keys of its sorted list in
+// order (or reversed), taken a node's run at a time.
+//
+// Invariants: `next` is the position of the next key to take from the list
+// and `end` the list's size when the iterator was made; the buffer holds
+// owned references to the keys taken and not yet handed out, [at, count).
+// Positions mean the same keys only while the list's key set is the one the
+// iterator was made on (`keys`, its keyset version): every step compares the
+// version under the list's lock first, so a change of the key set fails the
+// next step with RuntimeError, as the list's own iterators do. Taking a run
+// of keys per lock spares the descent and the lock per key, which is most of
+// a step's cost.
+#ifndef SYLVANMAP_DROPIN_KEYITER_H
+#define SYLVANMAP_DROPIN_KEYITER_H
+
+#include "dropin/paired.h"
+
+namespace sylvan {
+inline constexpr int kKeyRun = 32;
+}
+
+struct PySortedKeyIterObject {
+    PyObject_HEAD
+    PyObject *owner;  // the dict, named in messages
+    PyObject *list;
+    uint64_t keys;
+    Py_ssize_t next;  // forward: ascending up to end; reverse: descending down to 0
+    Py_ssize_t end;
+    int reverse;
+    int at;
+    int count;
+    PyObject *run[sylvan::kKeyRun];
+};
+
+extern PyTypeObject PySortedKeyIter_Type;
+
+namespace sylvan {
+
+inline PySortedKeyIterObject *as_key_iter(PyObject *obj) { return reinterpret_cast<PySortedKeyIterObject *>(obj); }
+
+// Takes the next run of keys into the buffer, under the list's lock: false
+// when none is left.
+inline bool take_run(PySortedKeyIterObject *it)
+{
+    PyBTreeObject *tree = as_tree(it->list);
+    const bool forward = it->reverse == 0;
+    if (forward ? it->next >= it->end : it->next < 0) {
+        return false;
+    }
+    Py_ssize_t slot;
+    const PyBTreeNode *node = node_at_position(tree->root, it->next, &slot);
+    Py_ssize_t n = 1;  // an internal node's key stands alone in its order
+    if (node->is_leaf) {
+        n = std::min<Py_ssize_t>(forward ? node->n_keys - slot : slot + 1, kKeyRun);
+    }
+    for (Py_ssize_t k = 0; k < n; k++) {
+        it->run[k] = Py_NewRef(node->values[forward ? slot + k : slot - k]);  // keys-only lists: the key
+    }
+    it->next += forward ? n : -n;
+    it->at = 0;
+    it->count = static_cast<int>(n);
+    return true;
+}
+
+inline void drop_run(PySortedKeyIterObject *it)
+{
+    while (it->at < it->count) {
+        Py_DECREF(it->run[it->at++]);
+    }
+}
+
+// A new iterator over the keys of owner's list. The caller has checked that
+// the dict and the list agree.
+[[nodiscard]] inline PyObject *new_key_iter(PyObject *owner, PyObject *list, bool reverse)
+{
+    PySortedKeyIterObject *it = PyObject_GC_New(PySortedKeyIterObject, &PySortedKeyIter_Type);
+    if (it == nullptr) {
+        return nullptr;
+    }
+    it->owner = Py_NewRef(owner);
+    it->list = Py_NewRef(list);
+    it->reverse = reverse;
+    it->at = it->count = 0;
+    {
+        Locked lock(list);
+        PyBTreeObject *tree = as_tree(list);
+        it->keys = tree->keyset_version;
+        it->end = tree->size;
+        it->next = reverse ? tree->size - 1 : 0;
+    }
+    PyObject_GC_Track(it);
+    return reinterpret_cast<PyObject *>(it);
+}
+
+}  // namespace sylvan
+
+static PyObject *keyiter_next(PyObject *self)
+{
+    using namespace sylvan;
+    PySortedKeyIterObject *it = as_key_iter(self);
+    Locked lock(it->list);
+    if (as_tree(it->list)->keyset_version != it->keys) {
+        drop_run(it);
+        it->next = it->reverse ? -1 : it->end;  // ended, after this error
+        it->keys = as_tree(it->list)->keyset_version;
+        PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration", Py_TYPE(it->owner)->tp_name);
+        return nullptr;
+    }
+    if (it->at == it->count && !take_run(it)) {
+        return nullptr;
+    }
+    return it->run[it->at++];  // the buffer's reference, handed over
+}
+
+static int keyiter_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    PySortedKeyIterObject *it = sylvan::as_key_iter(self);
+    Py_VISIT(it->owner);
+    Py_VISIT(it->list);
+    for (int k = it->at; k < it->count; k++) {
+        Py_VISIT(it->run[k]);
+    }
+    return 0;
+}
+
+static void keyiter_dealloc(PyObject *self)
+{
+    PySortedKeyIterObject *it = sylvan::as_key_iter(self);
+    PyObject_GC_UnTrack(self);
+    sylvan::drop_run(it);
+    Py_CLEAR(it->owner);
+    Py_CLEAR(it->list);
+    PyObject_GC_Del(self);
+}
+
+#endif  // SYLVANMAP_DROPIN_KEYITER_H

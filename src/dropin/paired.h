@@ -1,0 +1,297 @@
+// What the drop-in's set and dict bases share: a hash container (the dict
+// itself, or a set) kept in step with a sorted list of its members.
+//
+// Invariants, between operations: the list holds exactly the container's
+// members, each once, and the same objects. The list is set once, before
+// first use, and stays until dealloc (the collector's clear leaves it: the
+// list's own clear breaks cycles through it), so a pointer read from the
+// owner stays valid for as long as the owner is alive.
+//
+// Lock order: the list, then the container. A compound operation (a write to
+// both) holds the list's lock for its whole length, and lets the container's
+// own calls lock the container inside it; it never locks the owner, whose
+// dict calls lock it themselves and whose critical sections do not nest.
+//
+// Hashing and equality run user code in the middle of a compound operation,
+// and a critical section is suspended while its thread blocks (another
+// thread may then take the list's lock). So the operation also marks the
+// owner busy, naming its thread (taken by compare-and-swap, under the lock):
+// another thread's operation on the owner waits until the mark is gone; the
+// same thread's (user code re-entering the owner) fails with RuntimeError,
+// nothing done, as a tree changed during a comparison does. Reads that need both in step (iteration, positions
+// with values) wait the same way, but the same thread may read, and meets a
+// size check instead.
+#ifndef SYLVANMAP_DROPIN_PAIRED_H
+#define SYLVANMAP_DROPIN_PAIRED_H
+
+#include <sched.h>
+
+#include <atomic>
+#include <optional>
+
+#include "sortedlist/object.h"
+
+namespace sylvan {
+
+struct Paired {
+    PyObject *list;        // the sorted list, set once (set_once)
+    PyThreadState *busy;   // the thread in a compound operation, or NULL (atomic_ref: busy_of)
+};
+
+// The busy mark is read and written under the list's lock, but also taken
+// and left atomically, so that it excludes by itself whenever the lock's
+// section is suspended and taken over.
+inline std::atomic_ref<PyThreadState *> busy_of(Paired *pair)
+{
+    return std::atomic_ref<PyThreadState *>(pair->busy);
+}
+
+inline PyObject *load_list(Paired *pair)
+{
+    return std::atomic_ref<PyObject *>(pair->list).load(std::memory_order_acquire);
+}
+
+// The owner's sorted list (borrowed, valid while the owner lives), or NULL
+// with RuntimeError for an owner whose __init__ has not set it.
+[[nodiscard]] inline PyObject *list_or_error(PyObject *owner, Paired *pair)
+{
+    PyObject *list = load_list(pair);
+    if (list == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s has no sorted list: __init__ was not called", Py_TYPE(owner)->tp_name);
+    }
+    return list;
+}
+
+// Stores *slot once: 0, or -1 with an exception set (wrong type, or already
+// set). Under the owner's lock: nothing here calls into a dict.
+[[nodiscard]] inline int set_once(PyObject *owner, PyObject **slot, PyObject *value, PyTypeObject *type,
+                                  const char *name)
+{
+    if (value == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "%s cannot be deleted", name);
+        return -1;
+    }
+    if (!PyObject_TypeCheck(value, type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a %.200s, not %.200s", name, type->tp_name, Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    Locked lock(owner);
+    std::atomic_ref<PyObject *> stored(*slot);
+    if (stored.load(std::memory_order_relaxed) != nullptr) {
+        PyErr_Format(PyExc_AttributeError, "%s is set once", name);
+        return -1;
+    }
+    stored.store(Py_NewRef(value), std::memory_order_release);
+    return 0;
+}
+
+inline PyObject *get_slot(PyObject **slot)
+{
+    PyObject *value = std::atomic_ref<PyObject *>(*slot).load(std::memory_order_acquire);
+    return Py_NewRef(value != nullptr ? value : Py_None);
+}
+
+// Lets another thread's compound operation on the same owner end.
+inline void let_other_finish()
+{
+    Py_BEGIN_ALLOW_THREADS
+    sched_yield();
+    Py_END_ALLOW_THREADS
+}
+
+// A compound operation's hold on owner for the scope: the list's write lock
+// and the busy mark. enter() waits for another thread's operation, and
+// refuses this thread's own (re-entry from user code).
+class Compound {
+  public:
+    Compound(PyObject *owner, Paired *pair, PyObject *list) noexcept : owner_(owner), pair_(pair), list_(list) {}
+    Compound(const Compound &) = delete;
+    Compound &operator=(const Compound &) = delete;
+    ~Compound()
+    {
+        if (entered_) {
+            busy_of(pair_).store(nullptr, std::memory_order_release);
+        }
+    }
+
+    [[nodiscard]] bool enter()
+    {
+        PyThreadState *me = PyThreadState_Get();
+        for (;;) {
+            writing_.emplace(list_);
+            PyThreadState *holder = nullptr;
+            if (busy_of(pair_).compare_exchange_strong(holder, me, std::memory_order_acquire)) {
+                entered_ = true;
+                before_ = as_tree(list_)->mod_count;
+                return true;
+            }
+            writing_.reset();
+            if (holder == me) {
+                return refuse();
+            }
+            let_other_finish();
+        }
+    }
+
+    // Whether the list is as the operation left it after user code ran; if
+    // not, RuntimeError (the list was written directly meanwhile).
+    [[nodiscard]] bool unchanged()
+    {
+        if (as_tree(list_)->mod_count != before_) {
+            return refuse();
+        }
+        return true;
+    }
+    // The list's own change, made by the operation.
+    void changed_list() { before_ = as_tree(list_)->mod_count; }
+
+  private:
+    bool refuse()
+    {
+        PyErr_Format(PyExc_RuntimeError, "%.200s mutated during key comparison", Py_TYPE(owner_)->tp_name);
+        return false;
+    }
+
+    PyObject *owner_;
+    Paired *pair_;
+    PyObject *list_;
+    std::optional<Writing> writing_;
+    uint64_t before_ = 0;
+    bool entered_ = false;
+};
+
+// A read of both for the scope: the list's lock, once no other thread's
+// compound operation is under way.
+class PairedRead {
+  public:
+    PairedRead(Paired *pair, PyObject *list)
+    {
+        PyThreadState *me = PyThreadState_Get();
+        for (;;) {
+            lock_.emplace(list);
+            PyThreadState *holder = busy_of(pair).load(std::memory_order_acquire);
+            if (holder == nullptr || holder == me) {
+                return;
+            }
+            lock_.reset();
+            let_other_finish();
+        }
+    }
+
+  private:
+    std::optional<Locked> lock_;
+};
+
+// _exclusive(fn): calls fn() as one compound operation, for the Python
+// layer's bulk writes (several steps on the list and the container). fn must
+// not call the owner's native writes (they would be re-entry); its own calls
+// on the list lock it again, which suspends this hold only while they run,
+// and the busy mark still keeps other threads' operations out.
+[[nodiscard]] inline PyObject *run_exclusive(PyObject *owner, Paired *pair, PyObject *fn)
+{
+    PyObject *list = list_or_error(owner, pair);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    Compound op(owner, pair, list);
+    return op.enter() ? PyObject_CallNoArgs(fn) : nullptr;
+}
+
+// (index=-1), by position or by keyword: false with an exception set.
+[[nodiscard]] inline bool parse_index_arg(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                          PyObject *kwnames, Py_ssize_t *index)
+{
+    static constexpr std::string_view names[] = {"index"};
+    PyObject *given[1];
+    *index = -1;
+    return gather_args(name, args, nargs, kwnames, names, 1, given) == 0 &&
+           (given[0] == nullptr || parse_index(given[0], index) == 0);
+}
+
+// (key, default=<none>), by position or by keyword: false with an exception
+// set; given[1] is NULL when no default was given.
+[[nodiscard]] inline bool parse_key_default(const char *name, PyObject *const *args, Py_ssize_t nargs,
+                                            PyObject *kwnames, PyObject **given)
+{
+    static constexpr std::string_view names[] = {"key", "default"};
+    if (gather_args(name, args, nargs, kwnames, names, 2, given) < 0) {
+        return false;
+    }
+    if (given[0] == nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key' (pos 1)", name);
+        return false;
+    }
+    return true;
+}
+
+// A position argument (default -1) resolved against size as list.pop does:
+// false with IndexError (the list's messages).
+[[nodiscard]] inline bool resolve_position(Py_ssize_t *i, Py_ssize_t size, const char *empty_message)
+{
+    if (*i < 0) {
+        *i += size;
+    }
+    if (*i < 0 || *i >= size) {
+        PyErr_SetString(PyExc_IndexError, size == 0 ? empty_message : "list index out of range");
+        return false;
+    }
+    return true;
+}
+
+// Adds member to the list (key through the list's key function, which runs
+// user code): 0, or -1 with an exception set and the list unchanged.
+[[nodiscard]] inline int list_add(Compound &op, PyObject *list, PyObject *member)
+{
+    Ref key = Ref::steal(key_of(list, member));
+    if (!key || !op.unchanged()) {
+        return -1;
+    }
+    if (multi_insert(as_tree(list), key.get(), member) < 0) {
+        return -1;
+    }
+    op.changed_list();
+    return 0;
+}
+
+// Takes back member, just added, by identity (no comparisons: the
+// container refused it after the list took it). Rare: a linear walk.
+inline void list_take_back(PyObject *list, PyObject *member, Removed &removed)
+{
+    PyBTreeObject *tree = as_tree(list);
+    for (Py_ssize_t i = tree->size - 1; i >= 0; i--) {
+        if (value_at(list, i) == member) {
+            tree_delete_at(tree, i, &removed);
+            return;
+        }
+    }
+}
+
+// The position of member in the list, or -1 with an exception set
+// (RuntimeError when the container holds it and the list does not).
+[[nodiscard]] inline Py_ssize_t list_find(Compound &op, PyObject *owner, PyObject *list, PyObject *member)
+{
+    Ref key = Ref::steal(key_of(list, member));
+    if (!key || !op.unchanged()) {
+        return -1;
+    }
+    const Py_ssize_t at = locate_value(list, key.get(), member);
+    if (at >= 0 && at == as_tree(list)->size) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted keys", Py_TYPE(owner)->tp_name);
+        return -1;
+    }
+    return at;
+}
+
+// KeyError(key), with key as its one argument even when it is a tuple.
+inline void set_key_error(PyObject *key)
+{
+    PyObject *exc = PyObject_CallOneArg(PyExc_KeyError, key);
+    if (exc != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, exc);
+        Py_DECREF(exc);
+    }
+}
+
+}  // namespace sylvan
+
+#endif  // SYLVANMAP_DROPIN_PAIRED_H

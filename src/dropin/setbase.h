@@ -1,0 +1,241 @@
+// The drop-in SortedSet's native base: a set and a sorted list of its
+// values (paired.h), with the single-value writes, membership, length and
+// iteration. A base type holding both, rather than functions taking them,
+// so that the two are fixed once per object and the writes reach them
+// without attribute lookups.
+//
+// Invariants: between operations the set's values are the list's entries
+// (the same objects, each once). A new value goes into the list first and
+// then the set; a value the list cannot place leaves both unchanged, and one
+// the set then refuses is taken back out of the list. A value leaves the set
+// before the list, at the position found before either changed.
+#ifndef SYLVANMAP_DROPIN_SETBASE_H
+#define SYLVANMAP_DROPIN_SETBASE_H
+
+#include "dropin/paired.h"
+
+struct PySortedSetBaseObject {
+    PyObject_HEAD
+    sylvan::Paired pair;
+    PyObject *set;  // set once, like the list
+};
+
+extern PyTypeObject PySortedSetBase_Type;
+
+namespace sylvan {
+
+inline Paired *set_pair(PyObject *self) { return &reinterpret_cast<PySortedSetBaseObject *>(self)->pair; }
+inline PyObject **set_slot(PyObject *self) { return &reinterpret_cast<PySortedSetBaseObject *>(self)->set; }
+
+// The set and the list (borrowed), or false with RuntimeError before
+// __init__ set them.
+[[nodiscard]] inline bool set_parts(PyObject *self, PyObject **set, PyObject **list)
+{
+    *set = std::atomic_ref<PyObject *>(*set_slot(self)).load(std::memory_order_acquire);
+    *list = list_or_error(self, set_pair(self));
+    if (*list != nullptr && *set == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
+    }
+    return *list != nullptr && *set != nullptr;
+}
+
+// Removes value from both: 1, 0 when the set lacks it, -1 with an exception
+// set. The list's references move into removed.
+[[nodiscard]] inline int set_remove(Compound &op, PyObject *self, PyObject *set, PyObject *list, PyObject *value,
+                                    Removed &removed)
+{
+    const int has = PySet_Contains(set, value);
+    if (has <= 0) {
+        return has;
+    }
+    if (!op.unchanged()) {
+        return -1;
+    }
+    const Py_ssize_t at = list_find(op, self, list, value);
+    if (at < 0) {
+        return -1;
+    }
+    const int gone = PySet_Discard(set, value);
+    if (gone <= 0) {
+        if (gone == 0) {
+            PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted values", Py_TYPE(self)->tp_name);
+        }
+        return -1;
+    }
+    if (!op.unchanged()) {
+        return -1;
+    }
+    tree_delete_at(as_tree(list), at, &removed);
+    return 1;
+}
+
+}  // namespace sylvan
+
+static PyObject *sset_add(PyObject *self, PyObject *value)
+{
+    using namespace sylvan;
+    PyObject *set;
+    PyObject *list;
+    if (!set_parts(self, &set, &list)) {
+        return nullptr;
+    }
+    Compound op(self, set_pair(self), list);
+    if (!op.enter()) {
+        return nullptr;
+    }
+    const int has = PySet_Contains(set, value);
+    if (has < 0 || !op.unchanged()) {
+        return nullptr;
+    }
+    if (has == 0) {
+        if (list_add(op, list, value) < 0) {
+            return nullptr;
+        }
+        if (PySet_Add(set, value) < 0) {
+            Removed removed;  // only the list's references to value, which the caller holds too
+            list_take_back(list, value, removed);
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+template <bool Strict>
+static PyObject *sset_take(PyObject *self, PyObject *value)
+{
+    using namespace sylvan;
+    PyObject *set;
+    PyObject *list;
+    if (!set_parts(self, &set, &list)) {
+        return nullptr;
+    }
+    Removed removed;  // released after the lock
+    Compound op(self, set_pair(self), list);
+    if (!op.enter()) {
+        return nullptr;
+    }
+    const int rc = set_remove(op, self, set, list, value, removed);
+    if (rc < 0) {
+        return nullptr;
+    }
+    if (rc == 0 && Strict) {
+        set_key_error(value);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// pop(index=-1)
+static PyObject *sset_pop(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    using namespace sylvan;
+    Py_ssize_t index;
+    if (!parse_index_arg("pop", args, nargs, kwnames, &index)) {
+        return nullptr;
+    }
+    PyObject *set;
+    PyObject *list;
+    if (!set_parts(self, &set, &list)) {
+        return nullptr;
+    }
+    Removed removed;
+    Ref value;
+    {
+        Compound op(self, set_pair(self), list);
+        if (!op.enter()) {
+            return nullptr;
+        }
+        PyBTreeObject *tree = as_tree(list);
+        if (!resolve_position(&index, tree->size, "pop index out of range")) {
+            return nullptr;
+        }
+        value = Ref::take(value_at(list, index));
+        const int gone = PySet_Discard(set, value.get());
+        if (gone <= 0) {
+            if (gone == 0) {
+                PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted values", Py_TYPE(self)->tp_name);
+            }
+            return nullptr;
+        }
+        if (!op.unchanged()) {
+            return nullptr;
+        }
+        tree_delete_at(tree, index, &removed);
+    }
+    return value.release();
+}
+
+static PyObject *sset_clear(PyObject *self, PyObject *)
+{
+    using namespace sylvan;
+    PyObject *set;
+    PyObject *list;
+    if (!set_parts(self, &set, &list)) {
+        return nullptr;
+    }
+    Compound op(self, set_pair(self), list);
+    if (!op.enter() || tree_clear(as_tree(list)) < 0 || PySet_Clear(set) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+static int sset_contains(PyObject *self, PyObject *value)
+{
+    PyObject *set = std::atomic_ref<PyObject *>(*sylvan::set_slot(self)).load(std::memory_order_acquire);
+    if (set == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    return PySet_Contains(set, value);
+}
+
+static Py_ssize_t sset_length(PyObject *self)
+{
+    PyObject *set = std::atomic_ref<PyObject *>(*sylvan::set_slot(self)).load(std::memory_order_acquire);
+    if (set == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    return PySet_Size(set);
+}
+
+template <bool Reverse>
+static PyObject *sset_iter_values(PyObject *self)
+{
+    PyObject *list = sylvan::list_or_error(self, sylvan::set_pair(self));
+    return list == nullptr ? nullptr : sylvan::list_slice_iter(list, 0, PY_SSIZE_T_MAX, Reverse);
+}
+
+static PyObject *sset_reversed(PyObject *self, PyObject *) { return sset_iter_values<true>(self); }
+
+static PyObject *sset_get_list(PyObject *self, void *) { return sylvan::get_slot(&sylvan::set_pair(self)->list); }
+
+static int sset_set_list(PyObject *self, PyObject *value, void *)
+{
+    return sylvan::set_once(self, &sylvan::set_pair(self)->list, value, &PySortedList_Type, "_list");
+}
+
+static PyObject *sset_get_set(PyObject *self, void *) { return sylvan::get_slot(sylvan::set_slot(self)); }
+
+static int sset_set_set(PyObject *self, PyObject *value, void *)
+{
+    return sylvan::set_once(self, sylvan::set_slot(self), value, &PySet_Type, "_set");
+}
+
+static int sset_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(sylvan::load_list(sylvan::set_pair(self)));
+    Py_VISIT(std::atomic_ref<PyObject *>(*sylvan::set_slot(self)).load(std::memory_order_relaxed));
+    return 0;
+}
+
+static void sset_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(sylvan::set_pair(self)->list);
+    Py_CLEAR(*sylvan::set_slot(self));
+    Py_TYPE(self)->tp_free(self);
+}
+
+#endif  // SYLVANMAP_DROPIN_SETBASE_H
