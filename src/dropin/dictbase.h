@@ -13,8 +13,8 @@
 #ifndef SYLVANMAP_DROPIN_DICTBASE_H
 #define SYLVANMAP_DROPIN_DICTBASE_H
 
-#include "dropin/keyiter.h"
 #include "dropin/paired.h"
+#include "sortedlist/runiter.h"
 
 struct PySortedDictBaseObject {
     PyDictObject dict;  // first: the object is a dict

@@ -113,16 +113,3 @@ PyTypeObject PySortedSetBase_Type = {
     .tp_new = PyType_GenericNew,
     .tp_free = PyObject_GC_Del,
 };
-
-PyTypeObject PySortedKeyIter_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "sylvanmap.compat._SortedKeyIterator",
-    .tp_basicsize = sizeof(PySortedKeyIterObject),
-    .tp_itemsize = 0,
-    .tp_dealloc = keyiter_dealloc,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = keyiter_traverse,
-    .tp_iter = PyObject_SelfIter,
-    .tp_iternext = keyiter_next,
-};

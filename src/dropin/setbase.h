@@ -13,6 +13,7 @@
 #define SYLVANMAP_DROPIN_SETBASE_H
 
 #include "dropin/paired.h"
+#include "sortedlist/runiter.h"
 
 struct PySortedSetBaseObject {
     PyObject_HEAD
@@ -204,7 +205,7 @@ template <bool Reverse>
 static PyObject *sset_iter_values(PyObject *self)
 {
     PyObject *list = sylvan::list_or_error(self, sylvan::set_pair(self));
-    return list == nullptr ? nullptr : sylvan::list_slice_iter(list, 0, PY_SSIZE_T_MAX, Reverse);
+    return list == nullptr ? nullptr : sylvan::new_key_iter(self, list, Reverse);
 }
 
 static PyObject *sset_reversed(PyObject *self, PyObject *) { return sset_iter_values<true>(self); }

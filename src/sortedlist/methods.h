@@ -15,6 +15,7 @@
 #include "engine/delete.h"
 #include "sorteddict/ranges.h"
 #include "sortedlist/object.h"
+#include "sortedlist/runiter.h"
 
 namespace sylvan {
 
@@ -446,12 +447,9 @@ static PyObject *sortedlist_clear(PyObject *self, PyObject *)
     return sylvan::tree_clear(sylvan::as_tree(self)) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
-static PyObject *sortedlist_iter(PyObject *self) { return sylvan::list_slice_iter(self, 0, PY_SSIZE_T_MAX, false); }
+static PyObject *sortedlist_iter(PyObject *self) { return sylvan::new_key_iter(self, self, false); }
 
-static PyObject *sortedlist_reversed(PyObject *self, PyObject *)
-{
-    return sylvan::list_slice_iter(self, 0, PY_SSIZE_T_MAX, true);
-}
+static PyObject *sortedlist_reversed(PyObject *self, PyObject *) { return sylvan::new_key_iter(self, self, true); }
 
 // islice(start=None, stop=None, reverse=False)
 static PyObject *sortedlist_islice(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)

@@ -1,5 +1,6 @@
-// The drop-in SortedDict's key iterator: the keys of its sorted list in
-// order (or reversed), taken a node's run at a time.
+// The iterator of a sorted list's entries in order (or reversed), taken a
+// node's run at a time: the list's own, and its owner's (the drop-in
+// SortedSet's values, SortedDict's keys).
 //
 // Invariants: `next` is the position of the next key to take from the list
 // and `end` the list's size when the iterator was made; the buffer holds
@@ -10,10 +11,10 @@
 // next step with RuntimeError, as the list's own iterators do. Taking a run
 // of keys per lock spares the descent and the lock per key, which is most of
 // a step's cost.
-#ifndef SYLVANMAP_DROPIN_KEYITER_H
-#define SYLVANMAP_DROPIN_KEYITER_H
+#ifndef SYLVANMAP_SORTEDLIST_RUNITER_H
+#define SYLVANMAP_SORTEDLIST_RUNITER_H
 
-#include "dropin/paired.h"
+#include "sortedlist/object.h"
 
 namespace sylvan {
 inline constexpr int kKeyRun = 32;
@@ -21,7 +22,7 @@ inline constexpr int kKeyRun = 32;
 
 struct PySortedKeyIterObject {
     PyObject_HEAD
-    PyObject *owner;  // the dict, named in messages
+    PyObject *owner;  // the list, or the set or dict it serves: named in messages
     PyObject *list;
     uint64_t keys;
     Py_ssize_t next;  // forward: ascending up to end; reverse: descending down to 0
@@ -69,8 +70,8 @@ inline void drop_run(PySortedKeyIterObject *it)
     }
 }
 
-// A new iterator over the keys of owner's list. The caller has checked that
-// the dict and the list agree.
+// A new iterator over the entries of owner's list (owner: the list itself,
+// or a set or dict whose caller has checked that the two agree).
 [[nodiscard]] inline PyObject *new_key_iter(PyObject *owner, PyObject *list, bool reverse)
 {
     PySortedKeyIterObject *it = PyObject_GC_New(PySortedKeyIterObject, &PySortedKeyIter_Type);
@@ -103,7 +104,8 @@ static PyObject *keyiter_next(PyObject *self)
         drop_run(it);
         it->next = it->reverse ? -1 : it->end;  // ended, after this error
         it->keys = as_tree(it->list)->keyset_version;
-        PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration", Py_TYPE(it->owner)->tp_name);
+        PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration",
+                     it->owner == it->list ? tree_noun(as_tree(it->list)) : Py_TYPE(it->owner)->tp_name);
         return nullptr;
     }
     if (it->at == it->count && !take_run(it)) {
@@ -133,4 +135,4 @@ static void keyiter_dealloc(PyObject *self)
     PyObject_GC_Del(self);
 }
 
-#endif  // SYLVANMAP_DROPIN_KEYITER_H
+#endif  // SYLVANMAP_SORTEDLIST_RUNITER_H
