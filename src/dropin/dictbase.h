@@ -56,25 +56,11 @@ inline Paired *dict_pair(PyObject *self) { return &reinterpret_cast<PySortedDict
 #endif
 }
 
-inline void behind_keys_error(PyObject *self)
-{
-    PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted keys", Py_TYPE(self)->tp_name);
-}
-
 // Adds a key the dict lacks: the list first, then the dict.
 [[nodiscard]] inline int dict_insert_new(Compound &op, PyObject *self, PyObject *list, PyObject *key,
                                          PyObject *value)
 {
-    if (list_add(op, list, key) < 0) {
-        return -1;
-    }
-    if (PyDict_SetItem(self, key, value) < 0) {
-        Removed removed;  // only the list's references to key, which the caller holds too
-        list_take_back(list, key, removed);
-        op.changed_list();
-        return -1;
-    }
-    return 0;
+    return paired_add(op, list, key, [&] { return PyDict_SetItem(self, key, value); });
 }
 
 // Removes key from both: 1 with *value (the dict's) set, 0 when the dict
@@ -83,31 +69,15 @@ inline void behind_keys_error(PyObject *self)
 [[nodiscard]] inline int dict_remove(Compound &op, PyObject *self, PyObject *list, PyObject *key, Ref &value,
                                      Removed &removed)
 {
-    const int has = PyDict_Contains(self, key);
-    if (has <= 0) {
-        return has;
-    }
-    if (!op.unchanged()) {
-        return -1;
-    }
-    const Py_ssize_t at = list_find(op, self, list, key);
-    if (at < 0) {
-        return -1;
-    }
-    PyObject *out;
-    const int popped = dict_pop(self, key, &out);
-    value = Ref::steal(out);
-    if (popped <= 0) {
-        if (popped == 0) {
-            behind_keys_error(self);
-        }
-        return -1;
-    }
-    if (!op.unchanged()) {  // the position no longer holds key
-        return -1;
-    }
-    tree_delete_at(as_tree(list), at, &removed);
-    return 1;
+    return paired_remove(
+        op, self, list, key, [&] { return PyDict_Contains(self, key); },
+        [&] {
+            PyObject *out;
+            const int popped = dict_pop(self, key, &out);
+            value = Ref::steal(out);
+            return popped;
+        },
+        removed);
 }
 
 // The key at position index of the list (default last): a new reference, or
@@ -221,7 +191,7 @@ static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t
         value = Ref::steal(out);
         if (popped <= 0) {
             if (popped == 0) {
-                behind_keys_error(self);
+                behind_error(self);
             }
             return nullptr;
         }
@@ -324,7 +294,7 @@ static PyObject *sdict_iter_keys(PyObject *self)
     {
         PairedRead read(dict_pair(self), list);
         if (PyDict_Size(self) != as_tree(list)->size) {
-            behind_keys_error(self);
+            behind_error(self);
             return nullptr;
         }
     }

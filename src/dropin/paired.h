@@ -266,6 +266,14 @@ inline void list_take_back(PyObject *list, PyObject *member, Removed &removed)
     }
 }
 
+// RuntimeError for an owner whose container and list no longer agree (dict's
+// or set's own methods called on it, or its list written directly).
+inline void behind_error(PyObject *owner)
+{
+    PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted %s", Py_TYPE(owner)->tp_name,
+                 PyDict_Check(owner) ? "keys" : "values");
+}
+
 // The position of member in the list, or -1 with an exception set
 // (RuntimeError when the container holds it and the list does not).
 [[nodiscard]] inline Py_ssize_t list_find(Compound &op, PyObject *owner, PyObject *list, PyObject *member)
@@ -276,10 +284,62 @@ inline void list_take_back(PyObject *list, PyObject *member, Removed &removed)
     }
     const Py_ssize_t at = locate_value(list, key.get(), member);
     if (at >= 0 && at == as_tree(list)->size) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted keys", Py_TYPE(owner)->tp_name);
+        behind_error(owner);
         return -1;
     }
     return at;
+}
+
+// Adds member to the list and then, by add() (0, or -1 with an exception
+// set), to the container: 0, or -1 with an exception set and both unchanged
+// (a member the container refuses is taken back out of the list, whose
+// references to it the caller holds too).
+template <typename Add>
+[[nodiscard]] inline int paired_add(Compound &op, PyObject *list, PyObject *member, Add &&add)
+{
+    if (list_add(op, list, member) < 0) {
+        return -1;
+    }
+    if (add() < 0) {
+        Removed removed;
+        list_take_back(list, member, removed);
+        op.changed_list();
+        return -1;
+    }
+    return 0;
+}
+
+// Removes member from both: the container first, by take() (1, 0 when
+// absent, -1 with an exception set), at the list position found before
+// either changed. 1, 0 when has() (as take() answers) finds it absent, -1
+// with an exception set. The list's references move into removed.
+template <typename Has, typename Take>
+[[nodiscard]] inline int paired_remove(Compound &op, PyObject *owner, PyObject *list, PyObject *member, Has &&has,
+                                       Take &&take, Removed &removed)
+{
+    const int present = has();
+    if (present <= 0) {
+        return present;
+    }
+    if (!op.unchanged()) {
+        return -1;
+    }
+    const Py_ssize_t at = list_find(op, owner, list, member);
+    if (at < 0) {
+        return -1;
+    }
+    const int gone = take();
+    if (gone <= 0) {
+        if (gone == 0) {
+            behind_error(owner);
+        }
+        return -1;
+    }
+    if (!op.unchanged()) {  // the position no longer holds member
+        return -1;
+    }
+    tree_delete_at(as_tree(list), at, &removed);
+    return 1;
 }
 
 // KeyError(key), with key as its one argument even when it is a tuple.

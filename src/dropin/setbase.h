@@ -45,29 +45,9 @@ inline PyObject **set_slot(PyObject *self) { return &reinterpret_cast<PySortedSe
 [[nodiscard]] inline int set_remove(Compound &op, PyObject *self, PyObject *set, PyObject *list, PyObject *value,
                                     Removed &removed)
 {
-    const int has = PySet_Contains(set, value);
-    if (has <= 0) {
-        return has;
-    }
-    if (!op.unchanged()) {
-        return -1;
-    }
-    const Py_ssize_t at = list_find(op, self, list, value);
-    if (at < 0) {
-        return -1;
-    }
-    const int gone = PySet_Discard(set, value);
-    if (gone <= 0) {
-        if (gone == 0) {
-            PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted values", Py_TYPE(self)->tp_name);
-        }
-        return -1;
-    }
-    if (!op.unchanged()) {
-        return -1;
-    }
-    tree_delete_at(as_tree(list), at, &removed);
-    return 1;
+    return paired_remove(
+        op, self, list, value, [&] { return PySet_Contains(set, value); }, [&] { return PySet_Discard(set, value); },
+        removed);
 }
 
 }  // namespace sylvan
@@ -88,15 +68,8 @@ static PyObject *sset_add(PyObject *self, PyObject *value)
     if (has < 0 || !op.unchanged()) {
         return nullptr;
     }
-    if (has == 0) {
-        if (list_add(op, list, value) < 0) {
-            return nullptr;
-        }
-        if (PySet_Add(set, value) < 0) {
-            Removed removed;  // only the list's references to value, which the caller holds too
-            list_take_back(list, value, removed);
-            return nullptr;
-        }
+    if (has == 0 && paired_add(op, list, value, [&] { return PySet_Add(set, value); }) < 0) {
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -154,7 +127,7 @@ static PyObject *sset_pop(PyObject *self, PyObject *const *args, Py_ssize_t narg
         const int gone = PySet_Discard(set, value.get());
         if (gone <= 0) {
             if (gone == 0) {
-                PyErr_Format(PyExc_RuntimeError, "%.200s changed behind its sorted values", Py_TYPE(self)->tp_name);
+                behind_error(self);
             }
             return nullptr;
         }
