@@ -4,7 +4,8 @@ from hypothesis import HealthCheck, settings
 
 # "ci" is the thorough run; "asan" keeps the sanitizer run (slow interpreter
 # allocator, instrumented module) within budget, as "versions" does for the
-# runs on the other supported interpreters and "debug" for the debug build;
+# runs on the other supported interpreters and "debug" for the debug build
+# and free-threaded 3.13;
 # "dev" is for quick iteration. (The ten interpreter runs of CI together make
 # thousands of examples of each rule.)
 settings.register_profile("dev", max_examples=30, deadline=None)
