@@ -357,6 +357,29 @@ def test_user_code_changes_the_set_or_dict_mid_write(key, kind, op, act):
     assert [sys.getrefcount(v) for v in values] == base
 
 
+@pytest.mark.parametrize("kind, held", [("set", "member"), ("dict", "key"), ("dict", "value")])
+def test_finalisers_run_by_clear_may_write_again(kind, held):
+    # clear lets go of what it took out only once the container and its list are both empty and the write is
+    # over, so a finaliser may write to the container then, as set.clear and dict.clear allow.
+    c = compat.SortedSet() if kind == "set" else compat.SortedDict()
+
+    class Noisy(int):
+        def __del__(self):
+            c.add(int(self) + 1000) if kind == "set" else c.__setitem__(int(self) + 1000, 0)
+
+    for n in range(40):
+        c.add(Noisy(n)) if kind == "set" else c.__setitem__(*((Noisy(n), 0) if held == "key" else (n, Noisy(n))))
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        c.clear()
+    finally:
+        sys.unraisablehook = hook
+    assert not unraisable, [u.exc_value for u in unraisable]
+    assert list(c) == list(range(1000, 1040))
+    c._check()
+
+
 @pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="as test_hostile's allocation failures")
 @pytest.mark.parametrize("kind, op", [("list", "add"), ("list", "update"), ("list", "update_merge"), ("list", "delete"),
                                       ("list", "reset"), ("set", "add"), ("dict", "set"), ("dict", "setdefault")])

@@ -80,15 +80,6 @@ inline Paired *dict_pair(PyObject *self) { return &reinterpret_cast<PySortedDict
         removed);
 }
 
-// The key at position index of the list (default last): a new reference, or
-// NULL with IndexError. Under the list's lock.
-[[nodiscard]] inline PyObject *key_at(PyObject *list, Py_ssize_t index, const char *empty_message)
-{
-    if (!resolve_position(&index, as_tree(list)->size, empty_message)) {
-        return nullptr;
-    }
-    return Py_NewRef(value_at(list, index));
-}
 
 }  // namespace sylvan
 
@@ -181,24 +172,18 @@ static PyObject *sdict_popitem(PyObject *self, PyObject *const *args, Py_ssize_t
             PyErr_SetString(PyExc_KeyError, "popitem(): dictionary is empty");
             return nullptr;
         }
-        PyBTreeObject *tree = as_tree(list);
-        if (!resolve_position(&index, tree->size, "pop index out of range")) {
+        key = Ref::steal(paired_pop_at(
+            op, self, list, index,
+            [&](PyObject *member) {
+                PyObject *out;
+                const int popped = dict_pop(self, member, &out);
+                value = Ref::steal(out);
+                return popped;
+            },
+            removed));
+        if (!key) {
             return nullptr;
         }
-        key = Ref::take(value_at(list, index));
-        PyObject *out;
-        const int popped = dict_pop(self, key.get(), &out);
-        value = Ref::steal(out);
-        if (popped <= 0) {
-            if (popped == 0) {
-                behind_error(self);
-            }
-            return nullptr;
-        }
-        if (!op.unchanged()) {
-            return nullptr;
-        }
-        tree_delete_at(tree, index, &removed);
     }
     PyTuple_SET_ITEM(pair.get(), 0, key.release());
     PyTuple_SET_ITEM(pair.get(), 1, value.release());
@@ -221,10 +206,10 @@ static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_
     Ref value;
     {
         PairedRead read(dict_pair(self), list);
-        key = Ref::steal(key_at(list, index, "list index out of range"));
-        if (!key) {
+        if (!resolve_position(&index, as_tree(list)->size)) {
             return nullptr;
         }
+        key = Ref::take(value_at(list, index));
         PyObject *out;
         const int has = dict_get_ref(self, key.get(), &out);
         value = Ref::steal(out);
@@ -274,8 +259,17 @@ static PyObject *sdict_clear(PyObject *self, PyObject *)
     if (list == nullptr) {
         return nullptr;
     }
+    // Released once both are empty and the mark is gone, so that finalisers
+    // may write to the dict again: the keys (the list's entries) and the
+    // values, which only the dict holds.
+    Ref old;
+    Ref values;
     Compound op(self, dict_pair(self), list);
-    if (!op.enter() || tree_clear(as_tree(list)) < 0) {
+    if (!op.enter()) {
+        return nullptr;
+    }
+    values = Ref::steal(PyDict_Values(self));
+    if (!values || tree_take_all(as_tree(list), old) < 0) {
         return nullptr;
     }
     PyDict_Clear(self);

@@ -224,25 +224,11 @@ class PairedRead {
     return true;
 }
 
-// A position argument (default -1) resolved against size as list.pop does:
-// false with IndexError (the list's messages).
-[[nodiscard]] inline bool resolve_position(Py_ssize_t *i, Py_ssize_t size, const char *empty_message)
-{
-    if (*i < 0) {
-        *i += size;
-    }
-    if (*i < 0 || *i >= size) {
-        PyErr_SetString(PyExc_IndexError, size == 0 ? empty_message : "list index out of range");
-        return false;
-    }
-    return true;
-}
-
 // Adds member to the list (key through the list's key function, which runs
 // user code): 0, or -1 with an exception set and the list unchanged.
 [[nodiscard]] inline int list_add(Compound &op, PyObject *list, PyObject *member)
 {
-    Ref key = Ref::steal(key_of(list, member));
+    Ref key = Ref::steal(key_of(list, member, true));
     if (!key || !op.unchanged()) {
         return -1;
     }
@@ -278,7 +264,7 @@ inline void behind_error(PyObject *owner)
 // (RuntimeError when the container holds it and the list does not).
 [[nodiscard]] inline Py_ssize_t list_find(Compound &op, PyObject *owner, PyObject *list, PyObject *member)
 {
-    Ref key = Ref::steal(key_of(list, member));
+    Ref key = Ref::steal(key_of(list, member, true));
     if (!key || !op.unchanged()) {
         return -1;
     }
@@ -340,6 +326,34 @@ template <typename Has, typename Take>
     }
     tree_delete_at(as_tree(list), at, &removed);
     return 1;
+}
+
+// Takes the member at position index (negative: from the end) out of both:
+// the container first, by take(member) (1, 0 when absent, -1 with an
+// exception set), then the list. The member (a new reference), or NULL with
+// an exception set: IndexError with pop's messages, RuntimeError when the
+// container lacks it. The list's references move into removed.
+template <typename Take>
+[[nodiscard]] inline PyObject *paired_pop_at(Compound &op, PyObject *owner, PyObject *list, Py_ssize_t index,
+                                             Take &&take, Removed &removed)
+{
+    PyBTreeObject *tree = as_tree(list);
+    if (!resolve_position(&index, tree->size, "pop index out of range")) {
+        return nullptr;
+    }
+    Ref member = Ref::take(value_at(list, index));
+    const int gone = take(member.get());
+    if (gone <= 0) {
+        if (gone == 0) {
+            behind_error(owner);
+        }
+        return nullptr;
+    }
+    if (!op.unchanged()) {  // the position no longer holds member
+        return nullptr;
+    }
+    tree_delete_at(tree, index, &removed);
+    return member.release();
 }
 
 // KeyError(key), with key as its one argument even when it is a tuple.

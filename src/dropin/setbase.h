@@ -28,16 +28,24 @@ namespace sylvan {
 inline Paired *set_pair(PyObject *self) { return &reinterpret_cast<PySortedSetBaseObject *>(self)->pair; }
 inline PyObject **set_slot(PyObject *self) { return &reinterpret_cast<PySortedSetBaseObject *>(self)->set; }
 
+// The set (borrowed, valid while self lives), or NULL with RuntimeError
+// before __init__ set it.
+[[nodiscard]] inline PyObject *set_or_error(PyObject *self)
+{
+    PyObject *set = std::atomic_ref<PyObject *>(*set_slot(self)).load(std::memory_order_acquire);
+    if (set == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
+    }
+    return set;
+}
+
 // The set and the list (borrowed), or false with RuntimeError before
 // __init__ set them.
 [[nodiscard]] inline bool set_parts(PyObject *self, PyObject **set, PyObject **list)
 {
-    *set = std::atomic_ref<PyObject *>(*set_slot(self)).load(std::memory_order_acquire);
     *list = list_or_error(self, set_pair(self));
-    if (*list != nullptr && *set == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
-    }
-    return *list != nullptr && *set != nullptr;
+    *set = *list != nullptr ? set_or_error(self) : nullptr;
+    return *set != nullptr;
 }
 
 // Removes value from both: 1, 0 when the set lacks it, -1 with an exception
@@ -119,22 +127,11 @@ static PyObject *sset_pop(PyObject *self, PyObject *const *args, Py_ssize_t narg
         if (!op.enter()) {
             return nullptr;
         }
-        PyBTreeObject *tree = as_tree(list);
-        if (!resolve_position(&index, tree->size, "pop index out of range")) {
+        value = Ref::steal(paired_pop_at(
+            op, self, list, index, [&](PyObject *member) { return PySet_Discard(set, member); }, removed));
+        if (!value) {
             return nullptr;
         }
-        value = Ref::take(value_at(list, index));
-        const int gone = PySet_Discard(set, value.get());
-        if (gone <= 0) {
-            if (gone == 0) {
-                behind_error(self);
-            }
-            return nullptr;
-        }
-        if (!op.unchanged()) {
-            return nullptr;
-        }
-        tree_delete_at(tree, index, &removed);
     }
     return value.release();
 }
@@ -147,8 +144,9 @@ static PyObject *sset_clear(PyObject *self, PyObject *)
     if (!set_parts(self, &set, &list)) {
         return nullptr;
     }
+    Ref old;  // the entries, released once both are empty and the mark is gone
     Compound op(self, set_pair(self), list);
-    if (!op.enter() || tree_clear(as_tree(list)) < 0 || PySet_Clear(set) < 0) {
+    if (!op.enter() || tree_take_all(as_tree(list), old) < 0 || PySet_Clear(set) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -156,22 +154,14 @@ static PyObject *sset_clear(PyObject *self, PyObject *)
 
 static int sset_contains(PyObject *self, PyObject *value)
 {
-    PyObject *set = std::atomic_ref<PyObject *>(*sylvan::set_slot(self)).load(std::memory_order_acquire);
-    if (set == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
-        return -1;
-    }
-    return PySet_Contains(set, value);
+    PyObject *set = sylvan::set_or_error(self);
+    return set == nullptr ? -1 : PySet_Contains(set, value);
 }
 
 static Py_ssize_t sset_length(PyObject *self)
 {
-    PyObject *set = std::atomic_ref<PyObject *>(*sylvan::set_slot(self)).load(std::memory_order_acquire);
-    if (set == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "%.200s has no set: __init__ was not called", Py_TYPE(self)->tp_name);
-        return -1;
-    }
-    return PySet_Size(set);
+    PyObject *set = sylvan::set_or_error(self);
+    return set == nullptr ? -1 : PySet_Size(set);
 }
 
 template <bool Reverse>

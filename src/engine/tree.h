@@ -94,6 +94,23 @@ inline void drop_root(PyBTreeObject *tree)
     return fresh == nullptr ? -1 : 0;
 }
 
+// Empties the tree, keeping its settings, and hands its old entries to
+// `old` for the caller to release when it is ready (a paired container,
+// once its other half is empty too and its busy mark gone). 0, or -1 with
+// MemoryError set and the tree unchanged.
+[[nodiscard]] inline int tree_take_all(PyBTreeObject *tree, Ref &old)
+{
+    PyBTreeNode *fresh = btreenode_new(tree->order, 1, tree->layout);
+    if (fresh == nullptr) {
+        return -1;
+    }
+    old = Ref::steal(reinterpret_cast<PyObject *>(tree->root));
+    tree->root = fresh;
+    tree->size = 0;
+    note_keys_changed(tree);
+    return 0;
+}
+
 // A new, empty SortedDict (exactly that type) for native code: an order
 // below 2 means the default.
 [[nodiscard]] inline PyObject *tree_new(int order, int layout = kLayoutCache)

@@ -367,15 +367,7 @@ static PyObject *sortedlist_getitem(PyObject *self, PyObject *index)
         return nullptr;
     }
     Locked lock(self);
-    const Py_ssize_t size = as_tree(self)->size;
-    if (i < 0) {
-        i += size;
-    }
-    if (i < 0 || i >= size) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return nullptr;
-    }
-    return Py_NewRef(value_at(self, i));
+    return resolve_position(&i, as_tree(self)->size) ? Py_NewRef(value_at(self, i)) : nullptr;
 }
 
 static int sortedlist_ass_subscript(PyObject *self, PyObject *index, PyObject *value)
@@ -404,11 +396,7 @@ static int sortedlist_ass_subscript(PyObject *self, PyObject *index, PyObject *v
     }
     Writing writing(self);
     PyBTreeObject *tree = as_tree(self);
-    if (i < 0) {
-        i += tree->size;
-    }
-    if (i < 0 || i >= tree->size) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
+    if (!resolve_position(&i, tree->size)) {
         return -1;
     }
     Removed removed;
@@ -429,11 +417,7 @@ static PyObject *sortedlist_pop(PyObject *self, PyObject *const *args, Py_ssize_
     }
     Writing writing(self);
     PyBTreeObject *tree = as_tree(self);
-    if (i < 0) {
-        i += tree->size;
-    }
-    if (i < 0 || i >= tree->size) {
-        PyErr_SetString(PyExc_IndexError, tree->size == 0 ? "pop index out of range" : "list index out of range");
+    if (!resolve_position(&i, tree->size, "pop index out of range")) {
         return nullptr;
     }
     Removed removed;

@@ -42,21 +42,25 @@ inline bool has_key_function(PyObject *self)
 }
 
 // The key of value: a new reference, NULL with the key function's exception.
-// On free-threaded builds the function is taken under the lock, so that a
+// On free-threaded builds the function is taken under the lock (`locked`:
+// the caller holds it already), and held through the call, so that a
 // concurrent _set_key cannot release it while it runs.
-[[nodiscard]] inline PyObject *key_of(PyObject *self, PyObject *value)
+[[nodiscard]] inline PyObject *key_of(PyObject *self, PyObject *value, bool locked = false)
 {
     if (!has_key_function(self)) {
         return Py_NewRef(value);
     }
 #ifdef Py_GIL_DISABLED
     Ref fn;
-    {
+    if (locked) {
+        fn = Ref::steal(Py_XNewRef(as_list(self)->key));
+    } else {
         Locked lock(self);
         fn = Ref::steal(Py_XNewRef(as_list(self)->key));
     }
     return !fn ? Py_NewRef(value) : PyObject_CallOneArg(fn.get(), value);
 #else
+    (void)locked;
     return PyObject_CallOneArg(as_list(self)->key, value);
 #endif
 }
@@ -70,6 +74,22 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     Py_ssize_t slot;
     const PyBTreeNode *node = node_at_position(as_tree(self)->root, i, &slot);
     return node->values[slot];  // keys-only: the key
+}
+
+// Resolves a position (negative: from the end) against size as list's
+// indexing does: false with IndexError, whose message for an empty list is
+// `empty_message` (pop's differs from indexing's).
+[[nodiscard]] inline bool resolve_position(Py_ssize_t *i, Py_ssize_t size,
+                                           const char *empty_message = "list index out of range")
+{
+    if (*i < 0) {
+        *i += size;
+    }
+    if (*i < 0 || *i >= size) {
+        PyErr_SetString(PyExc_IndexError, size == 0 ? empty_message : "list index out of range");
+        return false;
+    }
+    return true;
 }
 
 // Reads an iterable into a batch of entries (key, stored value), calling
