@@ -357,10 +357,16 @@ def test_user_code_changes_the_set_or_dict_mid_write(key, kind, op, act):
     assert [sys.getrefcount(v) for v in values] == base
 
 
-@pytest.mark.parametrize("kind, held", [("set", "member"), ("dict", "key"), ("dict", "value")])
-def test_finalisers_run_by_clear_may_write_again(kind, held):
-    # clear lets go of what it took out only once the container and its list are both empty and the write is
-    # over, so a finaliser may write to the container then, as set.clear and dict.clear allow.
+CLEARING = {"clear": lambda c: c.clear(), "pop": lambda c: [c.pop(0) for _ in range(len(c))],
+            "discard": lambda c: [c.discard(v) for v in list(c)], "replace": lambda c: [c.__setitem__(k, 0) for k in list(c)]}
+
+
+@pytest.mark.parametrize("kind, held, write", [("set", "member", "clear"), ("set", "member", "pop"),
+                                               ("set", "member", "discard"), ("dict", "key", "clear"),
+                                               ("dict", "value", "clear"), ("dict", "value", "replace")])
+def test_finalisers_of_what_a_write_removes_may_write_again(kind, held, write):
+    # What clear and the single-item writes take out is let go once the container and its list agree again and
+    # the write is over, so a finaliser may write to the container then, as with a set or dict.
     c = compat.SortedSet() if kind == "set" else compat.SortedDict()
 
     class Noisy(int):
@@ -372,11 +378,11 @@ def test_finalisers_run_by_clear_may_write_again(kind, held):
     unraisable = []
     hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
     try:
-        c.clear()
+        CLEARING[write](c)
     finally:
         sys.unraisablehook = hook
     assert not unraisable, [u.exc_value for u in unraisable]
-    assert list(c) == list(range(1000, 1040))
+    assert list(c) == (list(range(40)) if write == "replace" else []) + list(range(1000, 1040))
     c._check()
 
 

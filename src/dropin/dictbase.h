@@ -91,19 +91,21 @@ static int sdict_ass_subscript(PyObject *self, PyObject *key, PyObject *value)
         return -1;
     }
     Removed removed;  // released after the lock
-    Ref popped;
+    Ref previous;     // the value removed or replaced, likewise
     Compound op(self, dict_pair(self), list);
     if (!op.enter()) {
         return -1;
     }
     if (value == nullptr) {
-        const int rc = dict_remove(op, self, list, key, popped, removed);
+        const int rc = dict_remove(op, self, list, key, previous, removed);
         if (rc == 0) {
             set_key_error(key);
         }
         return rc > 0 ? 0 : -1;
     }
-    const int has = PyDict_Contains(self, key);
+    PyObject *out;
+    const int has = dict_get_ref(self, key, &out);
+    previous = Ref::steal(out);
     if (has < 0 || !op.unchanged()) {
         return -1;
     }
