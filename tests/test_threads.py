@@ -533,3 +533,45 @@ def test_sorted_set_and_dict_shared_by_writers_and_readers(kind, key):
     run_threads(writer(1), writer(2), reader, reader)
     c._check()
     assert list(c) == sorted(initial, key=order)
+
+
+@pytest.mark.parametrize("inner", ["write", "walk"])
+def test_writes_waiting_for_each_other_fail_rather_than_hang(inner):
+    """Hashing inside a write of one collection writes (or walks) a second, whose write in another thread
+    hashes a key that writes the first: each would wait for the other for ever. One of them fails with
+    RuntimeError instead, its outer write changing nothing; the other completes; both stay sound."""
+    from sylvanmap.compat import SortedDict as CompatDict
+
+    first, second = CompatDict.fromkeys(range(10), 0), CompatDict.fromkeys(range(10), 0)
+    barrier, outcomes = threading.Barrier(2, timeout=20), {}
+
+    class Trigger(int):
+        def __hash__(self):
+            act, self.act = getattr(self, "act", None), None
+            if act is not None:
+                barrier.wait()  # both threads are inside their outer writes
+                act()
+            return int.__hash__(self)
+
+    def write(target, key, act):
+        trigger = Trigger(key)
+        trigger.act = act
+        try:
+            target[trigger] = 1
+            outcomes[key] = "done"
+        except RuntimeError as e:
+            outcomes[key] = str(e)
+
+    reach = (lambda: second.__setitem__(200, 1)) if inner == "write" else (lambda: list(second))
+    threads = [threading.Thread(target=write, args=(first, 100, reach), daemon=True),
+               threading.Thread(target=write, args=(second, 101, lambda: first.__setitem__(201, 1)), daemon=True)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads), "the two writes wait for each other"
+    assert "done" in outcomes.values(), outcomes
+    assert all(o == "done" or o.startswith("deadlock: SortedDict is being written") for o in outcomes.values())
+    for key, target in ((100, first), (101, second)):
+        target._check()
+        assert (key in target) == (outcomes[key] == "done")

@@ -207,8 +207,8 @@ static PyObject *sdict_peekitem(PyObject *self, PyObject *const *args, Py_ssize_
     Ref key;
     Ref value;
     {
-        PairedRead read(dict_pair(self), list);
-        if (!resolve_position(&index, as_tree(list)->size)) {
+        PairedRead read(self, dict_pair(self), list);
+        if (!read || !resolve_position(&index, as_tree(list)->size)) {
             return nullptr;
         }
         key = Ref::take(value_at(list, index));
@@ -288,7 +288,10 @@ static PyObject *sdict_iter_keys(PyObject *self)
         return nullptr;
     }
     {
-        PairedRead read(dict_pair(self), list);
+        PairedRead read(self, dict_pair(self), list);
+        if (!read) {
+            return nullptr;
+        }
         if (PyDict_Size(self) != as_tree(list)->size) {
             behind_error(self);
             return nullptr;

@@ -99,6 +99,88 @@ inline void let_other_finish()
     Py_END_ALLOW_THREADS
 }
 
+// Waits that would never end. A thread in a compound operation runs user
+// code (hashing, comparisons) while it holds its owner's busy mark. If that
+// code writes or walks a second owner whose operation another thread is in,
+// it waits for that thread; and if that thread waits in turn, directly or
+// through others, for an owner this one holds, none of them ever goes on. So
+// a thread holding a mark publishes what it waits for, and a wait that would
+// close such a cycle fails with RuntimeError instead: the operation whose
+// user code it ran in then fails too, changing nothing, and lets the others
+// go on. A thread that holds no mark cannot be in a cycle.
+inline constexpr int kWaitSlots = 64;
+
+struct WaitSlot {
+    std::atomic<PyThreadState *> thread{nullptr};
+    std::atomic<Paired *> on{nullptr};
+};
+
+inline WaitSlot g_waits[kWaitSlots];
+inline thread_local int t_marks_held = 0;
+
+// This thread's published wait, for the scope (unpublished when every slot
+// is taken: its cycles then go unseen, and waits last as they would).
+class Waiting {
+  public:
+    Waiting(PyThreadState *me, Paired *on) noexcept
+    {
+        for (WaitSlot &slot : g_waits) {
+            PyThreadState *empty = nullptr;
+            if (slot.thread.compare_exchange_strong(empty, me, std::memory_order_acq_rel)) {
+                slot.on.store(on, std::memory_order_release);
+                slot_ = &slot;
+                return;
+            }
+        }
+    }
+    Waiting(const Waiting &) = delete;
+    Waiting &operator=(const Waiting &) = delete;
+    ~Waiting()
+    {
+        if (slot_ != nullptr) {
+            slot_->on.store(nullptr, std::memory_order_release);
+            slot_->thread.store(nullptr, std::memory_order_release);
+        }
+    }
+
+  private:
+    WaitSlot *slot_ = nullptr;
+};
+
+// What thread waits for, or NULL.
+inline Paired *waited_on(PyThreadState *thread)
+{
+    for (WaitSlot &slot : g_waits) {
+        if (slot.thread.load(std::memory_order_acquire) == thread) {
+            return slot.on.load(std::memory_order_acquire);
+        }
+    }
+    return nullptr;
+}
+
+// Called before each wait for holder's operation on pair: true to wait;
+// false, with RuntimeError, when the wait would close a cycle.
+[[nodiscard]] inline bool may_wait(PyObject *owner, Paired *pair, PyThreadState *me, PyThreadState *holder,
+                                   std::optional<Waiting> &waiting)
+{
+    if (t_marks_held == 0) {
+        return true;
+    }
+    if (!waiting) {
+        waiting.emplace(me, pair);
+    }
+    for (int hop = 0; hop <= kWaitSlots && holder != nullptr; hop++) {
+        if (holder == me) {
+            PyErr_Format(PyExc_RuntimeError, "deadlock: %.200s is being written by a thread that waits for this one",
+                         Py_TYPE(owner)->tp_name);
+            return false;
+        }
+        Paired *on = waited_on(holder);
+        holder = on != nullptr ? busy_of(on).load(std::memory_order_acquire) : nullptr;
+    }
+    return true;
+}
+
 // A compound operation's hold on owner for the scope: the list's write lock
 // and the busy mark. enter() waits for another thread's operation, and
 // refuses this thread's own (re-entry from user code).
@@ -110,6 +192,7 @@ class Compound {
     ~Compound()
     {
         if (entered_) {
+            t_marks_held--;
             busy_of(pair_).store(nullptr, std::memory_order_release);
         }
     }
@@ -117,17 +200,22 @@ class Compound {
     [[nodiscard]] bool enter()
     {
         PyThreadState *me = PyThreadState_Get();
+        std::optional<Waiting> waiting;
         for (;;) {
             writing_.emplace(list_);
             PyThreadState *holder = nullptr;
             if (busy_of(pair_).compare_exchange_strong(holder, me, std::memory_order_acquire)) {
                 entered_ = true;
+                t_marks_held++;
                 before_ = as_tree(list_)->mod_count;
                 return true;
             }
             writing_.reset();
             if (holder == me) {
                 return refuse();
+            }
+            if (!may_wait(owner_, pair_, me, holder, waiting)) {
+                return false;
             }
             let_other_finish();
         }
@@ -161,12 +249,14 @@ class Compound {
 };
 
 // A read of both for the scope: the list's lock, once no other thread's
-// compound operation is under way.
+// compound operation is under way. False (RuntimeError set) when that wait
+// would never end.
 class PairedRead {
   public:
-    PairedRead(Paired *pair, PyObject *list)
+    PairedRead(PyObject *owner, Paired *pair, PyObject *list)
     {
         PyThreadState *me = PyThreadState_Get();
+        std::optional<Waiting> waiting;
         for (;;) {
             lock_.emplace(list);
             PyThreadState *holder = busy_of(pair).load(std::memory_order_acquire);
@@ -174,9 +264,14 @@ class PairedRead {
                 return;
             }
             lock_.reset();
+            if (!may_wait(owner, pair, me, holder, waiting)) {
+                return;
+            }
             let_other_finish();
         }
     }
+
+    explicit operator bool() const noexcept { return lock_.has_value(); }
 
   private:
     std::optional<Locked> lock_;
