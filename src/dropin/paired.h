@@ -26,6 +26,9 @@
 
 #include <sched.h>
 
+#include <algorithm>
+#include <ctime>
+
 #include <atomic>
 #include <optional>
 
@@ -91,11 +94,20 @@ inline PyObject *get_slot(PyObject **slot)
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-// Lets another thread's compound operation on the same owner end.
-inline void let_other_finish()
+// Lets another thread's compound operation on the same owner end, at the
+// waiter's `attempt`-th wait: it yields at first (operations are short),
+// then sleeps, twice as long each time up to a millisecond (one blocked in
+// user code may take a while, and a waiter should not spin through it).
+inline void let_other_finish(unsigned attempt)
 {
+    constexpr unsigned kYields = 64;
     Py_BEGIN_ALLOW_THREADS
-    sched_yield();
+    if (attempt < kYields) {
+        sched_yield();
+    } else {
+        const timespec pause{0, 1000L << std::min(attempt - kYields, 10u)};  // 1 us .. about 1 ms
+        nanosleep(&pause, nullptr);
+    }
     Py_END_ALLOW_THREADS
 }
 
@@ -201,7 +213,7 @@ class Compound {
     {
         PyThreadState *me = PyThreadState_Get();
         std::optional<Waiting> waiting;
-        for (;;) {
+        for (unsigned attempt = 0;; attempt++) {
             writing_.emplace(list_);
             PyThreadState *holder = nullptr;
             if (busy_of(pair_).compare_exchange_strong(holder, me, std::memory_order_acquire)) {
@@ -217,7 +229,7 @@ class Compound {
             if (!may_wait(owner_, pair_, me, holder, waiting)) {
                 return false;
             }
-            let_other_finish();
+            let_other_finish(attempt);
         }
     }
 
@@ -257,7 +269,7 @@ class PairedRead {
     {
         PyThreadState *me = PyThreadState_Get();
         std::optional<Waiting> waiting;
-        for (;;) {
+        for (unsigned attempt = 0;; attempt++) {
             lock_.emplace(list);
             PyThreadState *holder = busy_of(pair).load(std::memory_order_acquire);
             if (holder == nullptr || holder == me) {
@@ -267,7 +279,7 @@ class PairedRead {
             if (!may_wait(owner, pair, me, holder, waiting)) {
                 return;
             }
-            let_other_finish();
+            let_other_finish(attempt);
         }
     }
 
