@@ -116,10 +116,12 @@ inline void let_other_finish(unsigned attempt)
 // code writes or walks a second owner whose operation another thread is in,
 // it waits for that thread; and if that thread waits in turn, directly or
 // through others, for an owner this one holds, none of them ever goes on. So
-// a thread holding a mark publishes what it waits for, and a wait that would
-// close such a cycle fails with RuntimeError instead: the operation whose
-// user code it ran in then fails too, changing nothing, and lets the others
-// go on. A thread that holds no mark cannot be in a cycle.
+// a thread holding a mark publishes what it waits for, and one thread of such
+// a cycle (the one whose thread state lies highest in memory, so that the
+// others, seeing the same cycle, keep waiting) fails its wait with
+// RuntimeError instead: the operation whose user code it ran in then fails
+// too, changing nothing, and lets the others go on. A thread that holds no
+// mark cannot be in a cycle.
 inline constexpr int kWaitSlots = 64;
 
 struct WaitSlot {
@@ -171,7 +173,8 @@ inline Paired *waited_on(PyThreadState *thread)
 }
 
 // Called before each wait for holder's operation on pair: true to wait;
-// false, with RuntimeError, when the wait would close a cycle.
+// false, with RuntimeError, when the wait closes a cycle whose victim is
+// this thread.
 [[nodiscard]] inline bool may_wait(PyObject *owner, Paired *pair, PyThreadState *me, PyThreadState *holder,
                                    std::optional<Waiting> &waiting)
 {
@@ -181,12 +184,18 @@ inline Paired *waited_on(PyThreadState *thread)
     if (!waiting) {
         waiting.emplace(me, pair);
     }
+    const auto address = [](PyThreadState *thread) { return reinterpret_cast<uintptr_t>(thread); };
+    uintptr_t highest = 0;  // of the others met
     for (int hop = 0; hop <= kWaitSlots && holder != nullptr; hop++) {
         if (holder == me) {
+            if (highest > address(me)) {
+                return true;  // that thread fails and lets this one go on
+            }
             PyErr_Format(PyExc_RuntimeError, "deadlock: %.200s is being written by a thread that waits for this one",
                          Py_TYPE(owner)->tp_name);
             return false;
         }
+        highest = std::max(highest, address(holder));
         Paired *on = waited_on(holder);
         holder = on != nullptr ? busy_of(on).load(std::memory_order_acquire) : nullptr;
     }
