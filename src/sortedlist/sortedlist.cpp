@@ -6,12 +6,8 @@
 
 #include "core/methods.h"
 #include "sortedlist/docstrings.h"
-// The iterators' headers also hold SortedDict's own iterator entry points,
-// which this unit leaves unused.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
 #include "sortedlist/methods.h"
-#pragma GCC diagnostic pop
+#include "sortedlist/slots.h"
 
 static PyMethodDef sortedlist_methods[] = {
     {"add", sortedlist_add, METH_O, sl_add_doc},
