@@ -36,6 +36,7 @@
 //   cursor.h     positions for iteration
 // sorteddict/ (SortedDict's entry points: parse, check, lock, call the engine):
 //   args.h       argument parsing shared by several methods
+//   clear.h      emptying (clear() and the collector's), the sorted list's too
 //   object.h     the SortedDict object's lifecycle slots
 //   mapping.h    keyed access, ends, nearest keys, positions, range deletion
 //   collection.h all items at once: exports, copy, update, equality

@@ -369,12 +369,6 @@ static PyObject *sortedlist_pop(PyObject *self, PyObject *const *args, Py_ssize_
     return Py_NewRef(removed.value.get());  // keys-only: the key
 }
 
-static PyObject *sortedlist_clear(PyObject *self, PyObject *)
-{
-    sylvan::Writing writing(self);
-    return sylvan::tree_clear(sylvan::as_tree(self)) < 0 ? nullptr : Py_NewRef(Py_None);
-}
-
 static PyObject *sortedlist_iter(PyObject *self) { return sylvan::new_key_iter(self, self, false); }
 
 static PyObject *sortedlist_reversed(PyObject *self, PyObject *) { return sylvan::new_key_iter(self, self, true); }

@@ -5,13 +5,14 @@
 // traverse and dealloc.
 //
 // The key function changes only while the list is empty, under the lock; it
-// is released after the lock is left. The collector's clear empties the tree,
-// then drops the key function.
+// is released after the lock is left. The collector's clear empties the tree
+// as SortedDict's does (sorteddict/clear.h), then drops the key function.
 #ifndef SYLVANMAP_SORTEDLIST_SLOTS_H
 #define SYLVANMAP_SORTEDLIST_SLOTS_H
 
 #include <algorithm>
 
+#include "sorteddict/clear.h"
 #include "sortedlist/object.h"
 #include "sortedlist/runiter.h"
 
@@ -34,11 +35,7 @@ static int sortedlist_traverse(PyObject *self, visitproc visit, void *arg)
 
 static int sortedlist_clear_slot(PyObject *self)
 {
-    int rc;
-    {
-        sylvan::Writing writing(self);
-        rc = sylvan::tree_clear(sylvan::as_tree(self));
-    }
+    const int rc = btree_clear_slot(self);
     Py_CLEAR(sylvan::as_list(self)->key);
     return rc;
 }
