@@ -179,6 +179,26 @@ class Batch {
     bool untrusted_ = false;
 };
 
+// Appends the entries of the subtree under node to the batch, in key order:
+// a snapshot, taken without running user code. false with MemoryError set.
+// Out of line: a level of the walk inlined into a caller only grows it.
+[[nodiscard]] [[gnu::noinline]] inline bool push_entries(Batch &batch, const PyBTreeNode *node)
+{
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (!node->is_leaf && !push_entries(batch, node->children[i])) {
+            return false;
+        }
+        if (i < node->n_keys) {
+            prefetch_ahead(node->keys, i, node->n_keys);
+            prefetch_ahead(node->values, i, node->n_keys);
+            if (!batch.push(node->keys[i], node->values[i])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 /* ------------------------------------------------------------- phase 1: order */
 
 // The tree's order on entries: -1, 0, 1, or -2 with an exception set.

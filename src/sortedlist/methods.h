@@ -111,7 +111,7 @@ static PyObject *sortedlist_update(PyObject *self, PyObject *iterable)
         return insert_entries<false>(tree, batch.data(), batch.size()) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Batch all;
-    if (!all.reserve(tree->size + batch.size()) || (tree->root != nullptr && !push_entries(tree->root, all))) {
+    if (!all.reserve(tree->size + batch.size()) || (tree->root != nullptr && !push_entries(all, tree->root))) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < batch.size(); i++) {

@@ -117,20 +117,6 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     }
 }
 
-// Appends the tree's entries, in order, to a batch. false with MemoryError.
-[[nodiscard]] inline bool push_entries(const PyBTreeNode *node, Batch &batch)
-{
-    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (!node->is_leaf && !push_entries(node->children[i], batch)) {
-            return false;
-        }
-        if (i < node->n_keys && !batch.push(node->keys[i], node->values[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Sorts a batch's entries stably by the tree's order, in place: 0, or -1
 // with a comparison's exception (or MemoryError) and the batch as it was.
 [[nodiscard]] inline int sort_stably(Batch &batch)

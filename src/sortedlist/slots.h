@@ -168,7 +168,7 @@ static PyObject *sortedlist_reset(PyObject *self, PyObject *arg)
     sylvan::Batch batch;
     sylvan::Writing writing(self);
     PyBTreeObject *tree = sylvan::as_tree(self);
-    if (!batch.reserve(tree->size) || (tree->root != nullptr && !sylvan::push_entries(tree->root, batch))) {
+    if (!batch.reserve(tree->size) || (tree->root != nullptr && !sylvan::push_entries(batch, tree->root))) {
         return nullptr;
     }
     if (sylvan::reload(self, batch, order) < 0) {
