@@ -223,6 +223,33 @@ struct LessOrder {
     }
 };
 
+// The orders that put a batch of some trust in order: Sort sorts it, Check
+// checks that it ascends and folds its equal keys. A trusted batch has its
+// own order for both; any other is sorted with `<` alone and checked with
+// the tree's full order.
+template <typename SortOrder, typename CheckOrder, bool Trusted>
+struct Orders {
+    using Sort = SortOrder;
+    using Check = CheckOrder;
+    static constexpr bool trusted = Trusted;
+};
+
+// fn(Orders<...>{}), with the orders for a batch of the given trust.
+template <typename Fn>
+[[nodiscard]] decltype(auto) with_orders(Trust trust, Fn &&fn)
+{
+    switch (trust) {
+        case Trust::Int64:
+            return fn(Orders<Int64Order, Int64Order, true>{});
+        case Trust::Str:
+            return fn(Orders<StrOrder, StrOrder, true>{});
+        case Trust::Native:
+            return fn(Orders<KeyOrder, KeyOrder, true>{});
+        default:
+            return fn(Orders<LessOrder, KeyOrder, false>{});
+    }
+}
+
 // Stable merge sort of `n` entries (insertion-sorted runs, then merges that
 // skip runs already in order, so sorted input costs about n comparisons).
 // Returns 0, or -1 with the comparison's exception set; the entries are then

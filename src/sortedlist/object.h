@@ -130,21 +130,8 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
         return -1;
     }
     memcpy(work.get(), batch.data(), static_cast<size_t>(n) * sizeof(Entry));
-    int rc;
-    switch (batch.trust()) {
-        case Trust::Int64:
-            rc = sort_batch(work.get(), n, Int64Order{});
-            break;
-        case Trust::Str:
-            rc = sort_batch(work.get(), n, StrOrder{});
-            break;
-        case Trust::Native:
-            rc = sort_batch(work.get(), n, KeyOrder{});
-            break;
-        default:
-            rc = sort_batch(work.get(), n, LessOrder{});
-            break;
-    }
+    const int rc =
+        with_orders(batch.trust(), [&]<typename O>(O) { return sort_batch(work.get(), n, typename O::Sort{}); });
     if (rc < 0) {
         return -1;
     }
