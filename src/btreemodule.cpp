@@ -18,10 +18,12 @@
 //   methods.h    the method-table cast every type uses
 // engine/ (assumes a valid, locked tree; never calls the exported family):
 //   strkeys.h    str keys: code-point order, abbreviations, node prefixes
-//   node.h       node storage, cache entries, block moves, collector slots
+//   node.h       node storage, cache entries, block moves
+//   node_slots.h the node type's slots (dealloc, the collector's)
 //   keyorder.h   the key order, guarded comparison, prepared probes
 //   search.h     in-node search kernels and the lookup descent
-//   insert.h     insertion          delete.h   deletion
+//   insert.h     insertion          delete.h   deletion, by position
+//   delete_key.h deletion by key and of either end
 //   multiset.h   trees that keep equal keys (sorted lists)
 //   bounds.h     cuts in key order (nearest keys, ranges, range deletion)
 //   nearest.h    floor/ceiling/lower/higher keys
@@ -34,15 +36,20 @@
 //   cursor.h     positions for iteration
 // sorteddict/ (SortedDict's entry points: parse, check, lock, call the engine):
 //   args.h       argument parsing shared by several methods
+//   clear.h      emptying (clear() and the collector's), the sorted list's too
 //   object.h     the SortedDict object's lifecycle slots
 //   mapping.h    keyed access, ends, nearest keys, positions, range deletion
 //   collection.h all items at once: exports, copy, update, equality
 //   protocols.h  pickle, copy, sizeof, fromkeys, | and |=, generics
-//   iterators.h  what iterators share; forward and reverse iterators
-//   ranges.h     range and slice iterators (sorted lists iterate by slices)
+//   iterguard.h  what iterators share: the guard, the step, handing out
+//   iterators.h  forward and reverse iterators
+//   sliceiter.h  the slice iterator (sorted lists iterate by slices)
+//   ranges.h     range iterators; slices' entry points
 //   docstrings.h the docstrings
 // sortedlist/ (the native base of sylvanmap.compat's lists):
-//   object.h     the object, its slots, _check and _reset
+//   object.h     the object: keys of values, entries, batches, finding values
+//   runiter.h    the iterator that takes a node's run of entries per lock
+//   slots.h      the slots of the list and its run iterator, _check, _reset
 //   methods.h    adding, removing, positions, slices, iterators
 //   docstrings.h the docstrings
 // dropin/ (the module sylvanmap.compat):
@@ -56,6 +63,7 @@
 
 #include "core/methods.h"
 #include "dropin/init.h"
+#include "engine/node_slots.h"
 #include "sorteddict/collection.h"
 #include "sorteddict/docstrings.h"
 #include "sorteddict/iterators.h"

@@ -5,11 +5,6 @@
 #include <Python.h>
 
 #include "core/methods.h"
-// The list's headers hold entry points this unit leaves unused.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#include "sortedlist/methods.h"
-#pragma GCC diagnostic pop
 #include "dropin/dictbase.h"
 #include "dropin/setbase.h"
 

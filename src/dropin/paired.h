@@ -32,6 +32,7 @@
 #include <atomic>
 #include <optional>
 
+#include "sorteddict/args.h"
 #include "sortedlist/object.h"
 
 namespace sylvan {

@@ -179,6 +179,26 @@ class Batch {
     bool untrusted_ = false;
 };
 
+// Appends the entries of the subtree under node to the batch, in key order:
+// a snapshot, taken without running user code. false with MemoryError set.
+// Out of line: a level of the walk inlined into a caller only grows it.
+[[nodiscard]] [[gnu::noinline]] inline bool push_entries(Batch &batch, const PyBTreeNode *node)
+{
+    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
+        if (!node->is_leaf && !push_entries(batch, node->children[i])) {
+            return false;
+        }
+        if (i < node->n_keys) {
+            prefetch_ahead(node->keys, i, node->n_keys);
+            prefetch_ahead(node->values, i, node->n_keys);
+            if (!batch.push(node->keys[i], node->values[i])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 /* ------------------------------------------------------------- phase 1: order */
 
 // The tree's order on entries: -1, 0, 1, or -2 with an exception set.
@@ -202,6 +222,33 @@ struct LessOrder {
         return lt < 0 ? -2 : (lt ? -1 : 1);
     }
 };
+
+// The orders that put a batch of some trust in order: Sort sorts it, Check
+// checks that it ascends and folds its equal keys. A trusted batch has its
+// own order for both; any other is sorted with `<` alone and checked with
+// the tree's full order.
+template <typename SortOrder, typename CheckOrder, bool Trusted>
+struct Orders {
+    using Sort = SortOrder;
+    using Check = CheckOrder;
+    static constexpr bool trusted = Trusted;
+};
+
+// fn(Orders<...>{}), with the orders for a batch of the given trust.
+template <typename Fn>
+[[nodiscard]] decltype(auto) with_orders(Trust trust, Fn &&fn)
+{
+    switch (trust) {
+        case Trust::Int64:
+            return fn(Orders<Int64Order, Int64Order, true>{});
+        case Trust::Str:
+            return fn(Orders<StrOrder, StrOrder, true>{});
+        case Trust::Native:
+            return fn(Orders<KeyOrder, KeyOrder, true>{});
+        default:
+            return fn(Orders<LessOrder, KeyOrder, false>{});
+    }
+}
 
 // Stable merge sort of `n` entries (insertion-sorted runs, then merges that
 // skip runs already in order, so sorted input costs about n comparisons).

@@ -241,16 +241,9 @@ template <bool Fold = true>
     if (n < kBulkMinItems || tree->size != 0) {
         return insert_entries<Fold>(tree, batch.data(), n);
     }
-    switch (batch.trust()) {
-        case Trust::Int64:
-            return load_ordered<Int64Order, Int64Order, Fold>(tree, batch, sort, true);
-        case Trust::Str:
-            return load_ordered<StrOrder, StrOrder, Fold>(tree, batch, sort, true);
-        case Trust::Native:
-            return load_ordered<KeyOrder, KeyOrder, Fold>(tree, batch, sort, true);
-        default:
-            return load_ordered<LessOrder, KeyOrder, Fold>(tree, batch, sort, false);
-    }
+    return with_orders(batch.trust(), [&]<typename O>(O) {
+        return load_ordered<typename O::Sort, typename O::Check, Fold>(tree, batch, sort, O::trusted);
+    });
 }
 
 #endif  // SYLVANMAP_BULKLOAD_H

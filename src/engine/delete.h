@@ -1,15 +1,18 @@
 // Deletion: one pass from the root down. A child holding only t-1 keys is
 // topped up (borrow from a sibling through the parent, or merge with one)
 // before the descent enters it, so the leaf can give up a key without any
-// repair travelling back up; the tree loses height only at the root.
+// repair travelling back up; the tree loses height only at the root. Here:
+// the rebalancing every removal shares, and removal by position, which
+// compares nothing. Removal by key (which trees of equal keys must not use,
+// multiset.h) and of either end is in delete_key.h.
 //
-// Only locating the key compares keys. A key found in an internal node is
-// replaced by its predecessor or successor, which is taken out of the subtree
-// by a walk along the last (or first) children that tops up children exactly
-// as the comparison-driven descent would, but makes no comparison: a raising
-// or inconsistent __lt__ can never leave the replacement stored twice. The
-// removed key and value, and the nodes emptied on the way, are handed back
-// and released by the caller once the tree is consistent (retire.h).
+// A key taken out of an internal node is replaced by its predecessor or
+// successor, which is taken out of the subtree by a walk along the last (or
+// first) children that tops up children exactly as a descent by key would,
+// but makes no comparison: a raising or inconsistent __lt__ can never leave
+// the replacement stored twice. The removed key and value, and the nodes
+// emptied on the way, are handed back and released by the caller once the
+// tree is consistent (retire.h).
 #ifndef SYLVANMAP_DELETE_H
 #define SYLVANMAP_DELETE_H
 
@@ -252,43 +255,6 @@ static void delete_from_internal(PyBTreeObject *tree, PyBTreeNode *node, Py_ssiz
     }
 }
 
-// Deletes key from the subtree under node. 0 on success (the references moved
-// into *out); -1 with KeyError(key) or a comparison's exception. The counts
-// of the levels it passes by comparing are lowered once the key is found.
-[[nodiscard]] [[gnu::always_inline]] static inline int delete_from_node(PyBTreeObject *tree, PyBTreeNode *node,
-                                                                       PyObject *key, sylvan::Removed *out)
-{
-    const sylvan::SearchKey sk = sylvan::make_search_key(key);
-    sylvan::CountPath path(tree);
-    for (;;) {
-        int found;
-        Py_ssize_t idx = node_search_key(tree, node, sk, &found);
-        if (idx < 0) {
-            return -1;
-        }
-        if (found) {
-            path.add(-1);
-            if (node->is_leaf) {
-                delete_from_leaf(node, idx, out);
-            } else {
-                delete_from_internal(tree, node, idx, out);
-            }
-            return 0;
-        }
-        if (node->is_leaf) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            return -1;
-        }
-        idx = prepared_child(tree, node, idx, &out->nodes);
-        if (idx < 0) {
-            node = tree->root;
-            continue;
-        }
-        path.push(node, idx);
-        node = node->children[idx];
-    }
-}
-
 // What every removal ends with: the root gives way to its only child if it
 // gave up its last key, and the size and counters follow.
 static void removed_one(PyBTreeObject *tree, sylvan::Removed *out)
@@ -296,31 +262,6 @@ static void removed_one(PyBTreeObject *tree, sylvan::Removed *out)
     shrink_root(tree, &out->nodes);
     tree->size--;
     sylvan::note_keys_changed(tree);
-}
-
-// Removes key: 0 on success, with the references that left the tree moved
-// into *removed (the caller releases them last); -1 with KeyError(key) or a
-// comparison's exception set.
-[[nodiscard]] static int tree_delete(PyBTreeObject *tree, PyObject *key, sylvan::Removed *removed)
-{
-    if (tree->root == nullptr || tree->size == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-        return -1;
-    }
-    if (delete_from_node(tree, tree->root, key, removed) < 0) {
-        shrink_root(tree, &removed->nodes);
-        return -1;
-    }
-    removed_one(tree, removed);
-    return 0;
-}
-
-// Removes the first (or last) item of a non-empty tree without comparisons;
-// its references move into *out.
-static void tree_pop_extreme(PyBTreeObject *tree, bool last, sylvan::Removed *out)
-{
-    remove_extreme(tree, tree->root, last, out);
-    removed_one(tree, out);
 }
 
 // Removes the item at position i (0 <= i < size) without comparisons: the

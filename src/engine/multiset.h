@@ -7,7 +7,7 @@
 //     key goes after every key equal to it (multi_insert);
 //   * it is searched only by cuts that count keys (node_cut, multi_rank),
 //     never by the descents that stop at the first equal key they meet to
-//     replace or delete it (insert.h, delete.h): with equal keys on both
+//     replace or delete it (insert.h, delete_key.h): with equal keys on both
 //     sides of a separator, those would miss some. Entries leave by position
 //     (tree_delete_at, delete_positions), which compares nothing. Whether an
 //     equal key is stored at all (tree_contains) is still answered by the

@@ -90,25 +90,6 @@ struct Sink {
     return -1;
 }
 
-// A SortedDict's items in key order, read into the batch (a snapshot: the
-// source may be the tree being updated). No user code runs.
-[[nodiscard]] static int read_tree(Batch &batch, const PyBTreeNode *node)
-{
-    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (!node->is_leaf && read_tree(batch, node->children[i]) < 0) {
-            return -1;
-        }
-        if (i < node->n_keys) {
-            prefetch_ahead(node->keys, i, node->n_keys);
-            prefetch_ahead(node->values, i, node->n_keys);
-            if (!batch.push(node->keys[i], node->values[i])) {
-                return -1;
-            }
-        }
-    }
-    return 0;
-}
-
 // A dict's items in the dict's order. Keys and values are held while they are
 // put (an insertion may run code that changes the dict).
 [[nodiscard]] static int read_dict(Sink &sink, PyObject *dict, const char *what)
@@ -257,7 +238,7 @@ inline void prefetch_pairs(PyObject *seq, Py_ssize_t index)
     if (is_btree(other)) {
         // Always read whole first: a snapshot, so d.update(d) is safe.
         PyBTreeNode *root = as_tree(other)->root;
-        if (root != nullptr && (!batch.reserve(as_tree(other)->size) || read_tree(batch, root) < 0)) {
+        if (root != nullptr && (!batch.reserve(as_tree(other)->size) || !push_entries(batch, root))) {
             return -1;
         }
         return load_batch(tree, batch, false);

@@ -1,6 +1,6 @@
 // The mapping interface's entry points: the dictionary operations on one key,
 // the two ordered ends, the nearest keys, positions and range deletion. Each
-// parses its arguments and calls the engine (search.h, insert.h, delete.h,
+// parses its arguments and calls the engine (search.h, insert.h, delete_key.h,
 // tree.h, nearest.h, positions.h, delete_range.h); the operations on all
 // items at once live in collection.h.
 //
@@ -13,7 +13,7 @@
 #define SYLVANMAP_MAPPING_H
 
 #include "sorteddict/args.h"
-#include "engine/delete.h"
+#include "engine/delete_key.h"
 #include "engine/delete_range.h"
 #include "engine/insert.h"
 #include "core/lock.h"

@@ -1,6 +1,7 @@
-// The SortedDict object's slots: construction, re-initialisation, emptying,
-// the collector's traverse and clear, dealloc, repr and length. Entry points
-// over the tree record's operations (tree.h).
+// The SortedDict object's slots: construction, re-initialisation, the
+// collector's traverse, dealloc, repr and length; emptying (clear() and the
+// collector's clear) is clear.h's. Entry points over the tree record's
+// operations (tree.h).
 //
 // A re-initialisation that cannot make its new root changes nothing; one that
 // can replaces the items and the settings at once.
@@ -10,6 +11,7 @@
 #include "core/lock.h"
 #include "core/readers.h"
 #include "engine/tree.h"
+#include "sorteddict/clear.h"
 
 static PyObject *btree_new(PyTypeObject *type, PyObject *, PyObject *)
 {
@@ -34,22 +36,6 @@ static int btree_init(PyObject *self, PyObject *args, PyObject *kwds)
     }
     sylvan::Writing writing(self);
     return sylvan::reset_tree(sylvan::as_tree(self), order, cached ? sylvan::kLayoutCache : 0);
-}
-
-// The collector's clear: the items go even when no new root can be made.
-static int btree_clear_slot(PyObject *self)
-{
-    sylvan::Writing writing(self);
-    return sylvan::tree_clear(sylvan::as_tree(self));
-}
-
-static PyObject *btree_clear_method(PyObject *self, PyObject *)
-{
-    sylvan::Writing writing(self);
-    if (sylvan::tree_clear(sylvan::as_tree(self)) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
 }
 
 static int btree_traverse(PyObject *self, visitproc visit, void *arg)

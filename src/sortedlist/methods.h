@@ -1,78 +1,22 @@
 // The sorted list's operations: adding, removing, membership, positions
 // (indexing, bisection, index, count), deletion by index and slice, and the
-// iterators (whole, islice, irange), which are the tree's slice iterators
-// over positions (sorteddict/ranges.h).
+// iterators: the whole list's (runiter.h), and islice and irange, which are
+// the tree's slice iterators over positions (sorteddict/sliceiter.h).
 //
 // Each parses, calls the key function (user code) before locking, then
-// works under the lock. A value's equality with a stored one, where a key
-// function makes equal keys possible for unequal values, runs user code:
-// the stored value is held across it and a tree changed meanwhile fails the
-// operation with RuntimeError, nothing done. References that leave the tree
-// are released once it is consistent.
+// works under the lock. A value's equality with a stored one (object.h) that
+// finds the tree changed fails the operation with RuntimeError, nothing
+// done. References that leave the tree are released once it is consistent.
 #ifndef SYLVANMAP_SORTEDLIST_METHODS_H
 #define SYLVANMAP_SORTEDLIST_METHODS_H
 
 #include "engine/delete.h"
-#include "sorteddict/ranges.h"
+#include "sorteddict/args.h"
+#include "sorteddict/sliceiter.h"
 #include "sortedlist/object.h"
 #include "sortedlist/runiter.h"
 
 namespace sylvan {
-
-// Whether the value at position i equals value: 1, 0, or -1 with an
-// exception set. The comparison runs user code: the stored value is held
-// across it, and a tree changed meanwhile fails it.
-[[nodiscard]] inline int value_equal_at(PyObject *self, Py_ssize_t i, PyObject *value)
-{
-    PyBTreeObject *tree = as_tree(self);
-    const uint64_t before = tree->mod_count;
-    Ref stored = Ref::take(value_at(self, i));
-    const int eq = PyObject_RichCompareBool(stored.get(), value, Py_EQ);
-    if (eq >= 0 && tree->mod_count != before) {
-        PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during value comparison");
-        return -1;
-    }
-    return eq;
-}
-
-// Position of the first stored value equal to value among positions
-// [lo, hi) clamped to [start, stop), which hold the keys equal to value's
-// key: the size when there is none; -1 with an exception set.
-[[nodiscard]] inline Py_ssize_t find_equal(PyObject *self, PyObject *value, Py_ssize_t lo, Py_ssize_t hi,
-                                           Py_ssize_t start = 0, Py_ssize_t stop = PY_SSIZE_T_MAX)
-{
-    const Py_ssize_t size = as_tree(self)->size;
-    lo = std::max(lo, start);
-    hi = std::min(hi, stop);
-    if (as_list(self)->key == nullptr) {
-        return lo < hi ? lo : size;  // the keys are the values, and equal
-    }
-    for (Py_ssize_t i = lo; i < hi; i++) {
-        const int eq = value_equal_at(self, i, value);
-        if (eq != 0) {
-            return eq < 0 ? -1 : i;
-        }
-    }
-    return size;
-}
-
-// The positions [lo, hi) of the keys equal to key.
-[[nodiscard]] inline int equal_range(PyObject *self, PyObject *key, Py_ssize_t *lo, Py_ssize_t *hi)
-{
-    PyBTreeObject *tree = as_tree(self);
-    return multi_rank(tree, key, false, lo) < 0 || multi_rank(tree, key, true, hi) < 0 ? -1 : 0;
-}
-
-// Position of the first stored value equal to value: the size when absent.
-[[nodiscard]] inline Py_ssize_t locate_value(PyObject *self, PyObject *key, PyObject *value,
-                                             Py_ssize_t start = 0, Py_ssize_t stop = PY_SSIZE_T_MAX)
-{
-    Py_ssize_t lo, hi;
-    if (equal_range(self, key, &lo, &hi) < 0) {
-        return -1;
-    }
-    return find_equal(self, value, lo, hi, start, stop);
-}
 
 // A list of references released together, once the tree is consistent.
 class Released {
@@ -167,7 +111,7 @@ static PyObject *sortedlist_update(PyObject *self, PyObject *iterable)
         return insert_entries<false>(tree, batch.data(), batch.size()) < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Batch all;
-    if (!all.reserve(tree->size + batch.size()) || (tree->root != nullptr && !push_entries(tree->root, all))) {
+    if (!all.reserve(tree->size + batch.size()) || (tree->root != nullptr && !push_entries(all, tree->root))) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < batch.size(); i++) {
@@ -423,12 +367,6 @@ static PyObject *sortedlist_pop(PyObject *self, PyObject *const *args, Py_ssize_
     Removed removed;
     tree_delete_at(tree, i, &removed);
     return Py_NewRef(removed.value.get());  // keys-only: the key
-}
-
-static PyObject *sortedlist_clear(PyObject *self, PyObject *)
-{
-    sylvan::Writing writing(self);
-    return sylvan::tree_clear(sylvan::as_tree(self)) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 
 static PyObject *sortedlist_iter(PyObject *self) { return sylvan::new_key_iter(self, self, false); }

@@ -1,8 +1,9 @@
 // The sorted list object (the native base of sylvanmap.compat's list types):
 // a tree that keeps equal keys (engine/multiset.h), and an optional key
-// function. Its slots: construction, the collector's traverse and clear,
-// dealloc, length, the key attribute, and the maintenance hooks (_check,
-// _reset).
+// function, with what every user of a list needs (its own methods, the
+// drop-in set and dict): keys of values, entries by position, batches of
+// values, and finding a value among equal keys. The type's slots are in
+// slots.h.
 //
 // Entries: without a key function each value is its own key, and the tree is
 // keys-only (records.h: no value column, the value stored is the key
@@ -11,7 +12,10 @@
 // stand in the order they were added.
 //
 // The key function is called, and iterables are read, before the lock is
-// taken; comparisons run under it, guarded (keyorder.h).
+// taken; comparisons run under it, guarded (keyorder.h). A value's equality
+// with a stored one, where a key function makes equal keys possible for
+// unequal values, runs user code too: the stored value is held across it,
+// and a tree changed meanwhile fails it with RuntimeError.
 #ifndef SYLVANMAP_SORTEDLIST_OBJECT_H
 #define SYLVANMAP_SORTEDLIST_OBJECT_H
 
@@ -21,6 +25,7 @@
 #include "core/readers.h"
 #include "engine/bulkload.h"
 #include "engine/multiset.h"
+#include "engine/positions.h"
 #include "engine/tree.h"
 
 struct PySortedListObject {
@@ -112,20 +117,6 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     }
 }
 
-// Appends the tree's entries, in order, to a batch. false with MemoryError.
-[[nodiscard]] inline bool push_entries(const PyBTreeNode *node, Batch &batch)
-{
-    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (!node->is_leaf && !push_entries(node->children[i], batch)) {
-            return false;
-        }
-        if (i < node->n_keys && !batch.push(node->keys[i], node->values[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Sorts a batch's entries stably by the tree's order, in place: 0, or -1
 // with a comparison's exception (or MemoryError) and the batch as it was.
 [[nodiscard]] inline int sort_stably(Batch &batch)
@@ -139,21 +130,8 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
         return -1;
     }
     memcpy(work.get(), batch.data(), static_cast<size_t>(n) * sizeof(Entry));
-    int rc;
-    switch (batch.trust()) {
-        case Trust::Int64:
-            rc = sort_batch(work.get(), n, Int64Order{});
-            break;
-        case Trust::Str:
-            rc = sort_batch(work.get(), n, StrOrder{});
-            break;
-        case Trust::Native:
-            rc = sort_batch(work.get(), n, KeyOrder{});
-            break;
-        default:
-            rc = sort_batch(work.get(), n, LessOrder{});
-            break;
-    }
+    const int rc =
+        with_orders(batch.trust(), [&]<typename O>(O) { return sort_batch(work.get(), n, typename O::Sort{}); });
     if (rc < 0) {
         return -1;
     }
@@ -184,171 +162,61 @@ inline PyObject *value_at(PyObject *self, Py_ssize_t i)
     return 0;
 }
 
-}  // namespace sylvan
-
-static PyObject *sortedlist_new(PyTypeObject *type, PyObject *, PyObject *)
+// Whether the value at position i equals value: 1, 0, or -1 with an
+// exception set. The comparison runs user code: the stored value is held
+// across it, and a tree changed meanwhile fails it.
+[[nodiscard]] inline int value_equal_at(PyObject *self, Py_ssize_t i, PyObject *value)
 {
-    PyObject *self = type->tp_alloc(type, 0);
-    if (self != nullptr) {
-        sylvan::init_tree(sylvan::as_tree(self), sylvan::kDefaultOrder, sylvan::list_layout(false));
-        sylvan::as_list(self)->key = nullptr;
+    PyBTreeObject *tree = as_tree(self);
+    const uint64_t before = tree->mod_count;
+    Ref stored = Ref::take(value_at(self, i));
+    const int eq = PyObject_RichCompareBool(stored.get(), value, Py_EQ);
+    if (eq >= 0 && tree->mod_count != before) {
+        PyErr_SetString(PyExc_RuntimeError, "SortedList mutated during value comparison");
+        return -1;
     }
-    return self;
+    return eq;
 }
 
-static int sortedlist_traverse(PyObject *self, visitproc visit, void *arg)
+// Position of the first stored value equal to value among positions
+// [lo, hi) clamped to [start, stop), which hold the keys equal to value's
+// key: the size when there is none; -1 with an exception set.
+[[nodiscard]] inline Py_ssize_t find_equal(PyObject *self, PyObject *value, Py_ssize_t lo, Py_ssize_t hi,
+                                           Py_ssize_t start = 0, Py_ssize_t stop = PY_SSIZE_T_MAX)
 {
-    Py_VISIT(reinterpret_cast<PyObject *>(sylvan::as_tree(self)->root));
-    Py_VISIT(sylvan::as_list(self)->key);
-    return 0;
-}
-
-static int sortedlist_clear_slot(PyObject *self)
-{
-    int rc;
-    {
-        sylvan::Writing writing(self);
-        rc = sylvan::tree_clear(sylvan::as_tree(self));
+    const Py_ssize_t size = as_tree(self)->size;
+    lo = std::max(lo, start);
+    hi = std::min(hi, stop);
+    if (as_list(self)->key == nullptr) {
+        return lo < hi ? lo : size;  // the keys are the values, and equal
     }
-    Py_CLEAR(sylvan::as_list(self)->key);
-    return rc;
-}
-
-static void sortedlist_dealloc(PyObject *self)
-{
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, sortedlist_dealloc)
-    sylvan::drop_root(sylvan::as_tree(self));
-    Py_CLEAR(sylvan::as_list(self)->key);
-    Py_TYPE(self)->tp_free(self);
-    Py_TRASHCAN_END
-}
-
-static Py_ssize_t sortedlist_length(PyObject *self)
-{
-    sylvan::Locked lock(self);
-    return sylvan::as_tree(self)->size;
-}
-
-static PyObject *sortedlist_get_key(PyObject *self, void *)
-{
-    sylvan::Locked lock(self);
-    PyObject *fn = sylvan::as_list(self)->key;
-    return Py_NewRef(fn != nullptr ? fn : Py_None);
-}
-
-// _set_key(key): the key function (None: each value is its own key), set
-// while the list is empty.
-static PyObject *sortedlist_set_key(PyObject *self, PyObject *fn)
-{
-    if (fn != Py_None && !PyCallable_Check(fn)) {
-        PyErr_Format(PyExc_TypeError, "key must be callable or None, not %.200s", Py_TYPE(fn)->tp_name);
-        return nullptr;
-    }
-    PyObject *old;
-    {
-        sylvan::Writing writing(self);
-        if (sylvan::as_tree(self)->size != 0) {
-            PyErr_SetString(PyExc_ValueError, "the key function of a non-empty list cannot change");
-            return nullptr;
-        }
-        PyBTreeObject *tree = sylvan::as_tree(self);
-        if (sylvan::reset_tree(tree, tree->order, sylvan::list_layout(fn != Py_None)) < 0) {
-            return nullptr;
-        }
-        old = sylvan::as_list(self)->key;
-        std::atomic_ref<PyObject *>(sylvan::as_list(self)->key)
-            .store(fn == Py_None ? nullptr : Py_NewRef(fn), std::memory_order_relaxed);
-    }
-    Py_XDECREF(old);
-    Py_RETURN_NONE;
-}
-
-namespace sylvan {
-
-// The invariant walk of _check: node fill and layout, counts, and keys that never
-// descend. Returns the keys under node, or -1 with AssertionError (or a
-// comparison's exception) set. `prev` is the last key met so far.
-[[nodiscard]] inline Py_ssize_t check_node(PyBTreeObject *tree, const PyBTreeNode *node, bool root, PyObject **prev)
-{
-    auto fail = [](const char *what) {
-        PyErr_Format(PyExc_AssertionError, "sorted list invariant broken: %s", what);
-        return static_cast<Py_ssize_t>(-1);
-    };
-    if (node->n_keys > max_keys(node) || (!root && node->n_keys < min_keys(node))) {
-        return fail("node fill");
-    }
-    if (node_layout(node) != tree->layout) {
-        return fail("node layout");
-    }
-    Py_ssize_t total = node->n_keys;
-    for (Py_ssize_t i = 0; i <= node->n_keys; i++) {
-        if (!node->is_leaf) {
-            const Py_ssize_t below = check_node(tree, node->children[i], false, prev);
-            if (below < 0) {
-                return -1;
-            }
-            if (below != child_counts(node)[i]) {
-                return fail("subtree count");
-            }
-            total += below;
-        }
-        if (i < node->n_keys) {
-            if (*prev != nullptr) {
-                const int cmp = guarded_compare(tree, node->keys[i], *prev);
-                if (cmp == -2) {
-                    return -1;
-                }
-                if (cmp < 0) {
-                    return fail("keys out of order");
-                }
-            }
-            *prev = node->keys[i];
+    for (Py_ssize_t i = lo; i < hi; i++) {
+        const int eq = value_equal_at(self, i, value);
+        if (eq != 0) {
+            return eq < 0 ? -1 : i;
         }
     }
-    return total;
+    return size;
+}
+
+// The positions [lo, hi) of the keys equal to key.
+[[nodiscard]] inline int equal_range(PyObject *self, PyObject *key, Py_ssize_t *lo, Py_ssize_t *hi)
+{
+    PyBTreeObject *tree = as_tree(self);
+    return multi_rank(tree, key, false, lo) < 0 || multi_rank(tree, key, true, hi) < 0 ? -1 : 0;
+}
+
+// Position of the first stored value equal to value: the size when absent.
+[[nodiscard]] inline Py_ssize_t locate_value(PyObject *self, PyObject *key, PyObject *value,
+                                             Py_ssize_t start = 0, Py_ssize_t stop = PY_SSIZE_T_MAX)
+{
+    Py_ssize_t lo, hi;
+    if (equal_range(self, key, &lo, &hi) < 0) {
+        return -1;
+    }
+    return find_equal(self, value, lo, hi, start, stop);
 }
 
 }  // namespace sylvan
-
-static PyObject *sortedlist_check(PyObject *self, PyObject *)
-{
-    sylvan::Locked lock(self);
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    PyObject *prev = nullptr;
-    const Py_ssize_t total = tree->root == nullptr ? 0 : sylvan::check_node(tree, tree->root, true, &prev);
-    if (total < 0) {
-        return nullptr;
-    }
-    if (total != tree->size) {
-        PyErr_SetString(PyExc_AssertionError, "sorted list invariant broken: size");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// _reset(load): the same entries in nodes of about `load` keys.
-static PyObject *sortedlist_reset(PyObject *self, PyObject *arg)
-{
-    const Py_ssize_t load = PyNumber_AsSsize_t(arg, PyExc_OverflowError);
-    if (load == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (load < 1) {
-        PyErr_SetString(PyExc_ValueError, "load must be at least 1");
-        return nullptr;
-    }
-    const int order = static_cast<int>(std::clamp<Py_ssize_t>((load + 1) / 2, 2, 1 << 16));
-    sylvan::Batch batch;
-    sylvan::Writing writing(self);
-    PyBTreeObject *tree = sylvan::as_tree(self);
-    if (!batch.reserve(tree->size) || (tree->root != nullptr && !sylvan::push_entries(tree->root, batch))) {
-        return nullptr;
-    }
-    if (sylvan::reload(self, batch, order) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
 
 #endif  // SYLVANMAP_SORTEDLIST_OBJECT_H

@@ -10,7 +10,7 @@
 // version under the list's lock first, so a change of the key set fails the
 // next step with RuntimeError, as the list's own iterators do. Taking a run
 // of keys per lock spares the descent and the lock per key, which is most of
-// a step's cost.
+// a step's cost. The type's slots are in slots.h.
 #ifndef SYLVANMAP_SORTEDLIST_RUNITER_H
 #define SYLVANMAP_SORTEDLIST_RUNITER_H
 
@@ -70,6 +70,25 @@ inline void drop_run(PySortedKeyIterObject *it)
     }
 }
 
+// One step: the next key (a new reference); NULL at the end, or with
+// RuntimeError once the list's key set has changed (the iterator then ends).
+[[nodiscard]] inline PyObject *next_in_run(PySortedKeyIterObject *it)
+{
+    Locked lock(it->list);
+    if (as_tree(it->list)->keyset_version != it->keys) {
+        drop_run(it);
+        it->next = it->reverse ? -1 : it->end;  // ended, after this error
+        it->keys = as_tree(it->list)->keyset_version;
+        PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration",
+                     it->owner == it->list ? tree_noun(as_tree(it->list)) : Py_TYPE(it->owner)->tp_name);
+        return nullptr;
+    }
+    if (it->at == it->count && !take_run(it)) {
+        return nullptr;
+    }
+    return it->run[it->at++];  // the buffer's reference, handed over
+}
+
 // A new iterator over the entries of owner's list (owner: the list itself,
 // or a set or dict whose caller has checked that the two agree).
 [[nodiscard]] inline PyObject *new_key_iter(PyObject *owner, PyObject *list, bool reverse)
@@ -94,45 +113,5 @@ inline void drop_run(PySortedKeyIterObject *it)
 }
 
 }  // namespace sylvan
-
-static PyObject *keyiter_next(PyObject *self)
-{
-    using namespace sylvan;
-    PySortedKeyIterObject *it = as_key_iter(self);
-    Locked lock(it->list);
-    if (as_tree(it->list)->keyset_version != it->keys) {
-        drop_run(it);
-        it->next = it->reverse ? -1 : it->end;  // ended, after this error
-        it->keys = as_tree(it->list)->keyset_version;
-        PyErr_Format(PyExc_RuntimeError, "%.200s changed size during iteration",
-                     it->owner == it->list ? tree_noun(as_tree(it->list)) : Py_TYPE(it->owner)->tp_name);
-        return nullptr;
-    }
-    if (it->at == it->count && !take_run(it)) {
-        return nullptr;
-    }
-    return it->run[it->at++];  // the buffer's reference, handed over
-}
-
-static int keyiter_traverse(PyObject *self, visitproc visit, void *arg)
-{
-    PySortedKeyIterObject *it = sylvan::as_key_iter(self);
-    Py_VISIT(it->owner);
-    Py_VISIT(it->list);
-    for (int k = it->at; k < it->count; k++) {
-        Py_VISIT(it->run[k]);
-    }
-    return 0;
-}
-
-static void keyiter_dealloc(PyObject *self)
-{
-    PySortedKeyIterObject *it = sylvan::as_key_iter(self);
-    PyObject_GC_UnTrack(self);
-    sylvan::drop_run(it);
-    Py_CLEAR(it->owner);
-    Py_CLEAR(it->list);
-    PyObject_GC_Del(self);
-}
 
 #endif  // SYLVANMAP_SORTEDLIST_RUNITER_H

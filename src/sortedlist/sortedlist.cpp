@@ -6,12 +6,8 @@
 
 #include "core/methods.h"
 #include "sortedlist/docstrings.h"
-// The iterators' headers also hold SortedDict's own iterator entry points,
-// which this unit leaves unused.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
 #include "sortedlist/methods.h"
-#pragma GCC diagnostic pop
+#include "sortedlist/slots.h"
 
 static PyMethodDef sortedlist_methods[] = {
     {"add", sortedlist_add, METH_O, sl_add_doc},
@@ -26,7 +22,7 @@ static PyMethodDef sortedlist_methods[] = {
     {"count", sortedlist_count, METH_O, sl_count_doc},
     {"index", as_method(sortedlist_index), METH_FASTCALL | METH_KEYWORDS, sl_index_doc},
     {"pop", as_method(sortedlist_pop), METH_FASTCALL, sl_pop_doc},
-    {"clear", sortedlist_clear, METH_NOARGS, sl_clear_doc},
+    {"clear", btree_clear_method, METH_NOARGS, sl_clear_doc},
     {"__reversed__", sortedlist_reversed, METH_NOARGS, sl_reversed_doc},
     {"islice", as_method(sortedlist_islice), METH_FASTCALL | METH_KEYWORDS, sl_islice_doc},
     {"irange", as_method(sortedlist_irange<false>), METH_FASTCALL | METH_KEYWORDS, sl_irange_doc},
